@@ -1,0 +1,56 @@
+#include "app/app_delegate.hpp"
+
+namespace trovik {
+
+std::shared_ptr<AppDelegate> AppDelegate::create(const Platform& platform) {
+  RunLoop& runLoop = platform.runLoop;
+  return std::shared_ptr<AppDelegate>(new AppDelegate(platform), [&runLoop](AppDelegate* d) {
+    if (runLoop.isCurrentThread()) {
+      delete d;
+    } else {
+      runLoop.post([d] { delete d; });
+    }
+  });
+}
+
+AppDelegate::AppDelegate(const Platform& platform) : platform_(platform) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+  platform_.application.setActivationPolicy(ActivationPolicy::accessory);
+  setupStatusItem();
+  configureLoginItemIfNeeded();
+  // The one prompt of a launch; the monitor below only ever asks quietly.
+  if (!platform_.trust.isProcessTrusted()) platform_.trust.isProcessTrustedWithPrompt();
+  startAccessibilityMonitor();
+  startListener();
+  observeFrontmostApp();
+}
+
+void AppDelegate::performAction(std::string_view action) {
+  if (action == "quitApp") {
+    quitApp();
+  } else if (action == "openAccessibilityPrefs") {
+    openAccessibilityPrefs();
+  } else if (action == "toggleLoginItem") {
+    toggleLoginItem();
+  }
+}
+
+editor::EditorID AppDelegate::activeEditorID() const {
+  std::lock_guard lock(mutex_);
+  return activeEditorID_;
+}
+
+AppDelegate::ConnectionList AppDelegate::clientConnections() const {
+  std::lock_guard lock(mutex_);
+  return clientConnections_;
+}
+
+AppDelegate::ConnectionList AppDelegate::stateConnections() const {
+  std::lock_guard lock(mutex_);
+  return stateConnections_;
+}
+
+}  // namespace trovik

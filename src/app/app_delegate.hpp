@@ -1,0 +1,118 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "editor/editor_id.hpp"
+#include "platform/platform.hpp"
+#include "service/messages.hpp"
+
+namespace trovik {
+
+// The one owner of the agent's state. Lives on the main thread; network callbacks reach it
+// only through weak references and skip their delegate steps once it is gone.
+//
+// clientConnections, stateConnections and activeEditorID are guarded by one mutex; nothing
+// is sent, cancelled or posted while it is held.
+class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this<AppDelegate> {
+ public:
+  using ConnectionList = std::vector<std::shared_ptr<Connection>>;
+
+  static constexpr std::uint16_t port = messages::kCommandPort;
+  static constexpr std::uint16_t statePort = messages::kStatePort;
+  static constexpr std::string_view loginItemConfiguredKey = "loginItemConfigured";
+
+  // The last reference may drop on any thread; destruction is handed to the main thread.
+  static std::shared_ptr<AppDelegate> create(const Platform& platform);
+  ~AppDelegate() override;
+
+  // Launch: runs every start-up step in order on the main thread.
+  void applicationDidFinishLaunching();
+
+  // Status menu and its actions (main thread).
+  void setupStatusItem();
+  void quitApp();
+  void openAccessibilityPrefs();
+  void toggleLoginItem();
+  void performAction(std::string_view action) override;
+
+  // Keyboard-access monitor (main thread).
+  void startAccessibilityMonitor();
+  void checkAccessibility();
+
+  // Open at login (main thread).
+  void configureLoginItemIfNeeded();
+
+  // Command listener and its advertisement.
+  void startListener();
+  static void listenerDidChangeState(Log& log, const ListenerState& state);
+
+  // Client registration and state channels (work queue).
+  static void handleNewConnection(const std::weak_ptr<AppDelegate>& weak, const Platform& platform,
+                                  const std::shared_ptr<Connection>& connection);
+  void openStateChannel(const Host& host);
+  static void stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,
+                                         const Platform& platform,
+                                         const std::weak_ptr<Connection>& channel,
+                                         const std::string& hostText,
+                                         const ConnectionState& state);
+
+  // Command receiver (work queue).
+  static void receiveNextMessage(const std::weak_ptr<AppDelegate>& weak, const Platform& platform,
+                                 const std::shared_ptr<Connection>& connection);
+  static void handleReceivedMessage(const std::weak_ptr<AppDelegate>& weak,
+                                    const Platform& platform,
+                                    const std::shared_ptr<Connection>& connection,
+                                    const std::optional<Bytes>& content,
+                                    const std::optional<NetworkError>& error);
+  void handleKeySpec(std::string_view text);
+
+  // Broadcast and removal (any thread).
+  void broadcastState(std::string_view message);
+  static std::optional<std::string> hostString(const Endpoint& endpoint);
+  void removeClient(const std::shared_ptr<Connection>& connection);
+
+  // Editor tracking.
+  std::array<std::string, 2> editorStateMessages() const;
+  void updateActiveEditor(const editor::EditorID& editorID);
+  void observeFrontmostApp();
+  void appDidActivate(const std::optional<RunningApplication>& app);
+
+  // Read access for the process's owner and for tests.
+  std::shared_ptr<StatusItem> statusItem() const { return statusItem_; }
+  std::shared_ptr<Listener> listener() const { return listener_; }
+  std::shared_ptr<Listener> advertiser() const { return advertiser_; }
+  editor::EditorID activeEditorID() const;
+  ConnectionList clientConnections() const;
+  ConnectionList stateConnections() const;
+  std::shared_ptr<MenuItem> statusMenuItem() const { return statusMenuItem_; }
+  std::optional<bool> lastAccessibilityState() const { return lastAccessibilityState_; }
+  std::shared_ptr<Timer> accessibilityTimer() const { return accessibilityTimer_; }
+  std::shared_ptr<MenuItem> loginMenuItem() const { return loginMenuItem_; }
+
+ private:
+  explicit AppDelegate(const Platform& platform);
+  void refreshLoginCheckMark();
+
+  Platform platform_;
+  mutable std::mutex mutex_;  // guards the two lists and activeEditorID_
+
+  // Fields in the order the agent has always declared them.
+  std::shared_ptr<StatusItem> statusItem_;
+  std::shared_ptr<Listener> listener_;
+  std::shared_ptr<Listener> advertiser_;  // never assigned: the listener carries the advertisement
+  editor::EditorID activeEditorID_;
+  ConnectionList clientConnections_;
+  ConnectionList stateConnections_;
+  std::shared_ptr<MenuItem> statusMenuItem_;
+  std::optional<bool> lastAccessibilityState_;
+  std::shared_ptr<Timer> accessibilityTimer_;
+  std::shared_ptr<MenuItem> loginMenuItem_;
+};
+
+}  // namespace trovik
