@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <ostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -171,4 +172,12 @@ class FakeApplication final : public Application, public Recording {
   int terminations = 0;
 };
 
+}  // namespace trovik::fakes
+
+namespace trovik::fakes {
+inline void PrintTo(const PostedEvent& e, std::ostream* os) {
+  *os << "{tap " << static_cast<int>(e.tap) << ", key " << e.event.keyCode
+      << (e.event.keyDown ? " down" : " up") << ", flags 0x" << std::hex << e.event.flags
+      << std::dec << "}";
+}
 }  // namespace trovik::fakes

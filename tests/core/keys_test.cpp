@@ -1,0 +1,150 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "keys/key_posting.hpp"
+#include "keys/key_spec.hpp"
+#include "keys/key_tables.hpp"
+#include "fakes/fake_services.hpp"
+#include "platform/linux/icu_text.hpp"
+
+namespace trovik {
+namespace {
+
+using keys::KeyPress;
+using fakes::PostedEvent;
+
+const IcuText kText;
+
+struct SpecCase {
+  const char* text;
+  std::optional<KeyPress> expected;
+};
+
+TEST(KeySpecGrammar, ResolvesEveryFormOfCommand) {
+  const SpecCase cases[] = {
+      {"SPACE", KeyPress{49, false}},
+      {"RETURN", KeyPress{36, false}},
+      {"PREV_FRAME", KeyPress{123, false}},
+      {"NEXT_EDIT", KeyPress{124, false}},
+      {"~", KeyPress{50, false}},  // no Shift added for a shifted symbol
+      {"`", KeyPress{50, false}},
+      {"\\", KeyPress{42, false}},
+      {"[", KeyPress{33, false}},
+      {"a", KeyPress{0, false}},
+      {"A", KeyPress{0, false}},  // upper case is lower-cased, never shifted
+      {"7", KeyPress{26, false}},
+      {"shift+a", KeyPress{0, true}},
+      {"shift+1", KeyPress{18, true}},
+      {"shift+ab", KeyPress{0, true}},  // only the first character after the prefix
+      {"shift+A", std::nullopt},        // not lower-cased in the shift form
+      {"shift+;", std::nullopt},        // special keys are not consulted
+      {"shift+", std::nullopt},
+      {"Shift+a", KeyPress{1, false}},  // not the shift form: first letter s
+      {"space", KeyPress{1, false}},    // names are case-sensitive
+      {"esc", KeyPress{14, false}},
+      {"Hello", KeyPress{4, false}},
+      {"key:fired", KeyPress{40, false}},
+      {"FCP:x", KeyPress{3, false}},
+      {"[x", std::nullopt},
+      {"\xC3\xA9", std::nullopt},        // é is not in the table
+      {"\xC3\x89", std::nullopt},        // É lower-cases to é
+      {"e\xCC\x81", std::nullopt},       // e + combining acute is one character, not e
+      {"shift+e\xCC\x81", std::nullopt},
+      {"\xE2\x86\x92", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(keys::keyPressForSpec(c.text, kText), c.expected) << c.text;
+  }
+}
+
+TEST(KeySpecGrammar, TablesHoldExactlyTheAgreedKeys) {
+  const std::map<std::string_view, KeyCode> special = {
+      {"SPACE", 49},      {"RETURN", 36},    {"DELETE", 51},     {"TAB", 48},
+      {"ESC", 53},        {"LEFT", 123},     {"RIGHT", 124},     {"UP", 126},
+      {"DOWN", 125},      {"PREV_FRAME", 123}, {"NEXT_FRAME", 124}, {"PREV_EDIT", 123},
+      {"NEXT_EDIT", 124}, {"[", 33},         {"]", 30},          {"\\", 42},
+      {";", 41},          {"'", 39},         {",", 43},          {".", 47},
+      {"/", 44},          {"-", 27},         {"=", 24},          {"`", 50},
+      {"~", 50}};
+  std::map<std::string_view, KeyCode> actual;
+  for (const auto& e : keys::specialKeyTable()) actual.emplace(e.text, e.code);
+  EXPECT_EQ(keys::specialKeyTable().size(), 25u);
+  EXPECT_EQ(actual, special);
+
+  // The position codes of the US ANSI layout for letters and digits.
+  const std::map<char, KeyCode> character = {
+      {'a', 0},  {'s', 1},  {'d', 2},  {'f', 3},  {'h', 4},  {'g', 5},  {'z', 6},  {'x', 7},
+      {'c', 8},  {'v', 9},  {'b', 11}, {'q', 12}, {'w', 13}, {'e', 14}, {'r', 15}, {'y', 16},
+      {'t', 17}, {'1', 18}, {'2', 19}, {'3', 20}, {'4', 21}, {'6', 22}, {'5', 23}, {'9', 25},
+      {'7', 26}, {'8', 28}, {'0', 29}, {'o', 31}, {'u', 32}, {'i', 34}, {'p', 35}, {'l', 37},
+      {'j', 38}, {'k', 40}, {'n', 45}, {'m', 46}};
+  EXPECT_EQ(keys::characterKeyTable().size(), 36u);
+  for (const auto& [ch, code] : character) {
+    EXPECT_EQ(keys::characterKeyCode(std::string(1, ch)), code) << ch;
+  }
+  EXPECT_FALSE(keys::characterKeyCode("A"));
+  EXPECT_FALSE(keys::characterKeyCode(";"));
+}
+
+class KeyPosting : public ::testing::Test {
+ protected:
+  fakes::FakeKeyboard keyboard;
+  fakes::FakeTrust trust{true};
+  fakes::FakeLog log;
+};
+
+TEST_F(KeyPosting, PlainPressIsDownThenUpAtTheHardwareTapWithCreationFlags) {
+  keyboard.creationFlags = 0x100;  // whatever creation gives is kept
+  keys::postKey(49, keyboard, trust, log);
+  EXPECT_THAT(keyboard.posted(), ::testing::ElementsAre(PostedEvent{EventTap::hid, {49, true, 0x100}},
+                                                        PostedEvent{EventTap::hid, {49, false, 0x100}}));
+  EXPECT_THAT(keyboard.sourceStates(), ::testing::ElementsAre(EventSourceState::hidSystemState));
+  EXPECT_THAT(log.lines(), ::testing::IsEmpty());
+}
+
+TEST_F(KeyPosting, ShiftedPressCarriesExactlyTheShiftFlagAndNoShiftKeyEvent) {
+  keyboard.creationFlags = 0x80000;  // e.g. Option held by the user: replaced, not combined
+  keys::postKeyWithShift(0, keyboard, trust);
+  EXPECT_THAT(keyboard.posted(), ::testing::ElementsAre(PostedEvent{EventTap::hid, {0, true, 0x20000}},
+                                                        PostedEvent{EventTap::hid, {0, false, 0x20000}}));
+}
+
+TEST_F(KeyPosting, WithoutPermissionOnlyThePlainPressSaysSo) {
+  trust.set(false);
+  keys::postKey(49, keyboard, trust, log);
+  keys::postKey(49, keyboard, trust, log);
+  keys::postKeyWithShift(0, keyboard, trust);
+  EXPECT_THAT(log.lines(), ::testing::ElementsAre("Trovik: Accessibility permission not granted",
+                                                  "Trovik: Accessibility permission not granted"));
+  EXPECT_EQ(keyboard.eventsCreated(), 0);
+  EXPECT_THAT(keyboard.sourceStates(), ::testing::IsEmpty());
+  EXPECT_EQ(trust.queries(), 3);  // asked on every press, never cached
+
+  trust.set(true);
+  keys::postKeyWithShift(0, keyboard, trust);
+  EXPECT_EQ(keyboard.posted().size(), 2u);
+}
+
+TEST_F(KeyPosting, CreationFailuresPostWhateverEventExists) {
+  keyboard.failSource = true;  // events are made without a source and still posted
+  keys::postKey(36, keyboard, trust, log);
+  EXPECT_EQ(keyboard.posted().size(), 2u);
+
+  keyboard.failSource = false;
+  keyboard.failKeyDown = true;
+  keys::postKeyWithShift(18, keyboard, trust);
+  keyboard.failKeyDown = false;
+  keyboard.failKeyUp = true;
+  keys::postKey(26, keyboard, trust, log);
+  const auto posted = keyboard.posted();
+  ASSERT_EQ(posted.size(), 4u);
+  EXPECT_EQ(posted[2], (PostedEvent{EventTap::hid, {18, false, 0x20000}}));
+  EXPECT_EQ(posted[3], (PostedEvent{EventTap::hid, {26, true, 0}}));
+  EXPECT_EQ(keyboard.eventsCreated(), 6);  // both events are always attempted
+}
+
+}  // namespace
+}  // namespace trovik
