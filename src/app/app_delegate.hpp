@@ -59,8 +59,7 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   static void stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,
                                          const Platform& platform,
                                          const std::weak_ptr<Connection>& channel,
-                                         const std::string& hostText,
-                                         const ConnectionState& state);
+                                         const std::string& hostText, const ConnectionState& state);
 
   // Command receiver (work queue).
   static void receiveNextMessage(const std::weak_ptr<AppDelegate>& weak, const Platform& platform,

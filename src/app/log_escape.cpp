@@ -10,7 +10,11 @@ namespace {
 std::size_t decodeAt(std::string_view s, std::size_t i, char32_t& cp) {
   const auto b = [&](std::size_t k) { return static_cast<std::uint8_t>(s[i + k]); };
   const std::uint8_t lead = b(0);
-  std::size_t n = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  std::size_t n = lead < 0x80           ? 1
+                  : (lead >> 5) == 0x6  ? 2
+                  : (lead >> 4) == 0xE  ? 3
+                  : (lead >> 3) == 0x1E ? 4
+                                        : 0;
   if (n == 0 || i + n > s.size()) return 0;
   cp = n == 1 ? lead : lead & (0x7F >> n);
   for (std::size_t k = 1; k < n; ++k) {

@@ -21,8 +21,8 @@ void AppDelegate::configureLoginItemIfNeeded() {
 
 void AppDelegate::toggleLoginItem() {
   LoginItems& items = platform_.loginItems;
-  auto error = items.status() == LoginItemStatus::enabled ? items.unregisterItem()
-                                                          : items.registerItem();
+  auto error =
+      items.status() == LoginItemStatus::enabled ? items.unregisterItem() : items.registerItem();
   if (error) platform_.log.line("Trovik: Open at Login change failed — " + *error);
   if (items.status() == LoginItemStatus::requiresApproval) items.openSystemSettingsLoginItems();
   platform_.userDefaults.setBool(true, std::string(loginItemConfiguredKey));

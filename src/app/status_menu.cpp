@@ -6,14 +6,15 @@ namespace trovik {
 void AppDelegate::setupStatusItem() {
   statusItem_ = platform_.statusBar.statusItemWithLength(kSquareStatusItemLength);
   if (statusItem_) {
-    if (StatusBarButton* button = statusItem_->button()) button->setImage("scissors", "Trovik Helper");
+    if (StatusBarButton* button = statusItem_->button())
+      button->setImage("scissors", "Trovik Helper");
   }
 
   auto menu = std::make_shared<Menu>();
   menu->addItem(std::make_shared<MenuItem>("Trovik Helper", "", ""));
 
-  statusMenuItem_ =
-      std::make_shared<MenuItem>(std::string(readinessTitle(platform_.trust.isProcessTrusted())), "", "");
+  statusMenuItem_ = std::make_shared<MenuItem>(
+      std::string(readinessTitle(platform_.trust.isProcessTrusted())), "", "");
   menu->addItem(statusMenuItem_);
 
   const std::string name = platform_.hostInfo.localizedName().value_or("Mac");
@@ -33,7 +34,9 @@ void AppDelegate::setupStatusItem() {
   if (statusItem_) statusItem_->setMenu(menu);
 }
 
-void AppDelegate::quitApp() { platform_.application.terminate(); }
+void AppDelegate::quitApp() {
+  platform_.application.terminate();
+}
 
 void AppDelegate::openAccessibilityPrefs() {
   platform_.workspace.openURL(std::string(kAccessibilitySettingsLink));

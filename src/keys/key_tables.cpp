@@ -1,17 +1,14 @@
 #include "keys/key_tables.hpp"
 
-
 namespace trovik::keys {
 namespace {
 
 constexpr KeyTableEntry kSpecialKeys[] = {
-    {"SPACE", 49},      {"RETURN", 36},     {"DELETE", 51},    {"TAB", 48},
-    {"ESC", 53},        {"LEFT", 123},      {"RIGHT", 124},    {"UP", 126},
-    {"DOWN", 125},      {"PREV_FRAME", 123}, {"NEXT_FRAME", 124}, {"PREV_EDIT", 123},
-    {"NEXT_EDIT", 124}, {"[", 33},          {"]", 30},         {"\\", 42},
-    {";", 41},          {"'", 39},          {",", 43},         {".", 47},
-    {"/", 44},          {"-", 27},          {"=", 24},         {"`", 50},
-    {"~", 50},
+    {"SPACE", 49},       {"RETURN", 36},     {"DELETE", 51},     {"TAB", 48},   {"ESC", 53},
+    {"LEFT", 123},       {"RIGHT", 124},     {"UP", 126},        {"DOWN", 125}, {"PREV_FRAME", 123},
+    {"NEXT_FRAME", 124}, {"PREV_EDIT", 123}, {"NEXT_EDIT", 124}, {"[", 33},     {"]", 30},
+    {"\\", 42},          {";", 41},          {"'", 39},          {",", 43},     {".", 47},
+    {"/", 44},           {"-", 27},          {"=", 24},          {"`", 50},     {"~", 50},
 };
 
 constexpr KeyTableEntry kCharacterKeys[] = {
@@ -31,14 +28,20 @@ std::optional<KeyCode> find(std::span<const KeyTableEntry> table, std::string_vi
 
 }  // namespace
 
-std::optional<KeyCode> specialKeyCode(std::string_view name) { return find(kSpecialKeys, name); }
+std::optional<KeyCode> specialKeyCode(std::string_view name) {
+  return find(kSpecialKeys, name);
+}
 
 std::optional<KeyCode> characterKeyCode(std::string_view character) {
   return find(kCharacterKeys, character);
 }
 
-std::span<const KeyTableEntry> specialKeyTable() { return kSpecialKeys; }
+std::span<const KeyTableEntry> specialKeyTable() {
+  return kSpecialKeys;
+}
 
-std::span<const KeyTableEntry> characterKeyTable() { return kCharacterKeys; }
+std::span<const KeyTableEntry> characterKeyTable() {
+  return kCharacterKeys;
+}
 
 }  // namespace trovik::keys

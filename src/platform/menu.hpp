@@ -75,7 +75,8 @@ class Menu {
 
 // Delivers a picked item's action: to its target when it has one, else along the responder
 // chain, which ends at the application's delegate. Items without an action are inert.
-inline void deliverMenuAction(const MenuItem& item, const std::shared_ptr<MenuActionTarget>& delegate) {
+inline void deliverMenuAction(const MenuItem& item,
+                              const std::shared_ptr<MenuActionTarget>& delegate) {
   if (item.action().empty()) return;
   if (item.hasTarget()) {
     if (auto target = item.target()) target->performAction(item.action());

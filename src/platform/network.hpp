@@ -65,12 +65,18 @@ struct ConnectionState {
   // "setup", "preparing", "ready", "waiting(<error>)", "failed(<error>)", "cancelled".
   std::string description() const {
     switch (kind) {
-      case Kind::setup: return "setup";
-      case Kind::preparing: return "preparing";
-      case Kind::ready: return "ready";
-      case Kind::waiting: return detail::withError("waiting", error);
-      case Kind::failed: return detail::withError("failed", error);
-      case Kind::cancelled: return "cancelled";
+      case Kind::setup:
+        return "setup";
+      case Kind::preparing:
+        return "preparing";
+      case Kind::ready:
+        return "ready";
+      case Kind::waiting:
+        return detail::withError("waiting", error);
+      case Kind::failed:
+        return detail::withError("failed", error);
+      case Kind::cancelled:
+        return "cancelled";
     }
     return "unknown";
   }
@@ -83,11 +89,16 @@ struct ListenerState {
 
   std::string description() const {
     switch (kind) {
-      case Kind::setup: return "setup";
-      case Kind::waiting: return detail::withError("waiting", error);
-      case Kind::ready: return "ready";
-      case Kind::failed: return detail::withError("failed", error);
-      case Kind::cancelled: return "cancelled";
+      case Kind::setup:
+        return "setup";
+      case Kind::waiting:
+        return detail::withError("waiting", error);
+      case Kind::ready:
+        return "ready";
+      case Kind::failed:
+        return detail::withError("failed", error);
+      case Kind::cancelled:
+        return "cancelled";
     }
     return "unknown";
   }

@@ -12,7 +12,8 @@ inline constexpr double kSquareStatusItemLength = -2.0;
 class StatusBarButton {
  public:
   virtual ~StatusBarButton() = default;
-  virtual void setImage(const std::string& symbolName, const std::string& accessibilityDescription) = 0;
+  virtual void setImage(const std::string& symbolName,
+                        const std::string& accessibilityDescription) = 0;
 };
 
 // An indicator in the system tray; shown while held. Main thread only.

@@ -3,7 +3,8 @@
 namespace trovik {
 
 void AppDelegate::startListener() {
-  auto created = platform_.network.makeListener(port, ConnectionParameters{.includePeerToPeer = true});
+  auto created =
+      platform_.network.makeListener(port, ConnectionParameters{.includePeerToPeer = true});
   if (!created.listener) {
     platform_.log.line("Trovik: Failed to create listener: " + created.error.description);
     return;
@@ -26,7 +27,8 @@ void AppDelegate::listenerDidChangeState(Log& log, const ListenerState& state) {
   if (state.kind == ListenerState::Kind::ready) {
     log.line("Trovik: Listening and advertising as Bonjour service");
   } else if (state.kind == ListenerState::Kind::failed) {
-    log.line("Trovik: Listener failed: " + (state.error ? state.error->description : std::string()));
+    log.line("Trovik: Listener failed: " +
+             (state.error ? state.error->description : std::string()));
   }
 }
 

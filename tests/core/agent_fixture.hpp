@@ -16,7 +16,9 @@ using fakes::FakeConnection;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-inline Bytes bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytes(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 
 inline Endpoint peer(const std::string& host, std::uint16_t port) {
   return Endpoint::hostPort(fakes::makeHost(host), port);

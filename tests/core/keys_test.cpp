@@ -4,17 +4,17 @@
 #include <map>
 #include <set>
 
+#include "fakes/fake_services.hpp"
 #include "keys/key_posting.hpp"
 #include "keys/key_spec.hpp"
 #include "keys/key_tables.hpp"
-#include "fakes/fake_services.hpp"
 #include "platform/linux/icu_text.hpp"
 
 namespace trovik {
 namespace {
 
-using keys::KeyPress;
 using fakes::PostedEvent;
+using keys::KeyPress;
 
 const IcuText kText;
 
@@ -49,9 +49,9 @@ TEST(KeySpecGrammar, ResolvesEveryFormOfCommand) {
       {"key:fired", KeyPress{40, false}},
       {"FCP:x", KeyPress{3, false}},
       {"[x", std::nullopt},
-      {"\xC3\xA9", std::nullopt},        // é is not in the table
-      {"\xC3\x89", std::nullopt},        // É lower-cases to é
-      {"e\xCC\x81", std::nullopt},       // e + combining acute is one character, not e
+      {"\xC3\xA9", std::nullopt},   // é is not in the table
+      {"\xC3\x89", std::nullopt},   // É lower-cases to é
+      {"e\xCC\x81", std::nullopt},  // e + combining acute is one character, not e
       {"shift+e\xCC\x81", std::nullopt},
       {"\xE2\x86\x92", std::nullopt},
   };
@@ -62,12 +62,12 @@ TEST(KeySpecGrammar, ResolvesEveryFormOfCommand) {
 
 TEST(KeySpecGrammar, TablesHoldExactlyTheAgreedKeys) {
   const std::map<std::string_view, KeyCode> special = {
-      {"SPACE", 49},      {"RETURN", 36},    {"DELETE", 51},     {"TAB", 48},
-      {"ESC", 53},        {"LEFT", 123},     {"RIGHT", 124},     {"UP", 126},
+      {"SPACE", 49},      {"RETURN", 36},      {"DELETE", 51},      {"TAB", 48},
+      {"ESC", 53},        {"LEFT", 123},       {"RIGHT", 124},      {"UP", 126},
       {"DOWN", 125},      {"PREV_FRAME", 123}, {"NEXT_FRAME", 124}, {"PREV_EDIT", 123},
-      {"NEXT_EDIT", 124}, {"[", 33},         {"]", 30},          {"\\", 42},
-      {";", 41},          {"'", 39},         {",", 43},          {".", 47},
-      {"/", 44},          {"-", 27},         {"=", 24},          {"`", 50},
+      {"NEXT_EDIT", 124}, {"[", 33},           {"]", 30},           {"\\", 42},
+      {";", 41},          {"'", 39},           {",", 43},           {".", 47},
+      {"/", 44},          {"-", 27},           {"=", 24},           {"`", 50},
       {"~", 50}};
   std::map<std::string_view, KeyCode> actual;
   for (const auto& e : keys::specialKeyTable()) actual.emplace(e.text, e.code);
@@ -99,8 +99,9 @@ class KeyPosting : public ::testing::Test {
 TEST_F(KeyPosting, PlainPressIsDownThenUpAtTheHardwareTapWithCreationFlags) {
   keyboard.creationFlags = 0x100;  // whatever creation gives is kept
   keys::postKey(49, keyboard, trust, log);
-  EXPECT_THAT(keyboard.posted(), ::testing::ElementsAre(PostedEvent{EventTap::hid, {49, true, 0x100}},
-                                                        PostedEvent{EventTap::hid, {49, false, 0x100}}));
+  EXPECT_THAT(keyboard.posted(),
+              ::testing::ElementsAre(PostedEvent{EventTap::hid, {49, true, 0x100}},
+                                     PostedEvent{EventTap::hid, {49, false, 0x100}}));
   EXPECT_THAT(keyboard.sourceStates(), ::testing::ElementsAre(EventSourceState::hidSystemState));
   EXPECT_THAT(log.lines(), ::testing::IsEmpty());
 }
@@ -108,8 +109,9 @@ TEST_F(KeyPosting, PlainPressIsDownThenUpAtTheHardwareTapWithCreationFlags) {
 TEST_F(KeyPosting, ShiftedPressCarriesExactlyTheShiftFlagAndNoShiftKeyEvent) {
   keyboard.creationFlags = 0x80000;  // e.g. Option held by the user: replaced, not combined
   keys::postKeyWithShift(0, keyboard, trust);
-  EXPECT_THAT(keyboard.posted(), ::testing::ElementsAre(PostedEvent{EventTap::hid, {0, true, 0x20000}},
-                                                        PostedEvent{EventTap::hid, {0, false, 0x20000}}));
+  EXPECT_THAT(keyboard.posted(),
+              ::testing::ElementsAre(PostedEvent{EventTap::hid, {0, true, 0x20000}},
+                                     PostedEvent{EventTap::hid, {0, false, 0x20000}}));
 }
 
 TEST_F(KeyPosting, WithoutPermissionOnlyThePlainPressSaysSo) {

@@ -34,8 +34,10 @@ TEST_F(Races, ClientsTypeAndHearBroadcastsWhileOthersAreRemoved) {
   startListener();
   constexpr int kStaying = 4, kLeaving = 4, kCommands = 50;
   std::vector<Client> staying, leaving;
-  for (int i = 0; i < kStaying; ++i) staying.push_back(connectAndWait("10.1.0." + std::to_string(i), 4000));
-  for (int i = 0; i < kLeaving; ++i) leaving.push_back(connectAndWait("10.2.0." + std::to_string(i), 4000));
+  for (int i = 0; i < kStaying; ++i)
+    staying.push_back(connectAndWait("10.1.0." + std::to_string(i), 4000));
+  for (int i = 0; i < kLeaving; ++i)
+    leaving.push_back(connectAndWait("10.2.0." + std::to_string(i), 4000));
   threads.drain();
 
   std::vector<std::thread> senders;

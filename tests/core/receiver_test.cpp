@@ -64,17 +64,16 @@ TEST_F(Receiver, KeyFiredFollowsEveryHandledCommandOnlyWhileTrusted) {
   fake.log.clear();
   send(client, "LEFT");
   send(client, "shift+a");
-  EXPECT_THAT(lines(), ElementsAre("Trovik: Received 'LEFT'",
-                                   "Trovik: Accessibility permission not granted",
-                                   "Trovik: Received 'shift+a'"));
+  EXPECT_THAT(lines(),
+              ElementsAre("Trovik: Received 'LEFT'", "Trovik: Accessibility permission not granted",
+                          "Trovik: Received 'shift+a'"));
   EXPECT_THAT(fake.keyboard.posted(), IsEmpty());
   EXPECT_THAT(keyFiredTo(client), ElementsAre("key:fired"));  // none added
 }
 
 TEST_F(Receiver, ReceivedTextCannotForgeLogLines) {
   send(client, "a\nTrovik: Listener failed: x\u2028\x1b[2J");
-  EXPECT_EQ(lines().at(0),
-            "Trovik: Received 'a\\nTrovik: Listener failed: x\\u{2028}\\u{1b}[2J'");
+  EXPECT_EQ(lines().at(0), "Trovik: Received 'a\\nTrovik: Listener failed: x\\u{2028}\\u{1b}[2J'");
   send(client, "\\");
   EXPECT_EQ(lines().at(2), "Trovik: Received '\\'");
 }

@@ -19,7 +19,9 @@ TEST_F(StateChannels, NewClientIsStartedListedReceivingAndGivenAChannelToItsHost
   EXPECT_TRUE(c.channel->parameters().includePeerToPeer);
   EXPECT_EQ(c.channel->startCount(), 1);
   EXPECT_THAT(c.channel->datagrams(), IsEmpty());  // nothing before ready
-  EXPECT_THAT(lines(), ElementsAre("Trovik: New client from 192.168.1.20, creating state channel on port 9877"));
+  EXPECT_THAT(
+      lines(),
+      ElementsAre("Trovik: New client from 192.168.1.20, creating state channel on port 9877"));
 }
 
 struct OpeningCase {
@@ -32,9 +34,11 @@ TEST_F(StateChannels, OpeningSequenceCarriesTheEditorPairThenThePermissionAtThat
   const OpeningCase cases[] = {
       {std::nullopt, false, {"fcp:inactive", "app:inactive", "ax:denied"}},
       {"com.apple.FinalCut", true, {"fcp:active", "app:active:com.apple.FinalCut", "ax:granted"}},
-      {"com.adobe.premierepro", true,
+      {"com.adobe.premierepro",
+       true,
        {"fcp:inactive", "app:active:com.adobe.premierepro", "ax:granted"}},
-      {"com.blackmagic-design.davinci-resolve", false,
+      {"com.blackmagic-design.davinci-resolve",
+       false,
        {"fcp:inactive", "app:active:com.blackmagic-design.davinci-resolve", "ax:denied"}},
   };
   int host = 1;
@@ -108,7 +112,8 @@ TEST_F(StateChannels, GoneDelegateStartsTheFlowButRegistersNothing) {
   EXPECT_EQ(flow->startCount(), 1);
   EXPECT_FALSE(flow->hasPendingReceive());
   EXPECT_THAT(fake.network.channels(), IsEmpty());
-  EXPECT_THAT(lines(), ElementsAre("Trovik: New client from 10.0.0.3, creating state channel on port 9877"));
+  EXPECT_THAT(lines(),
+              ElementsAre("Trovik: New client from 10.0.0.3, creating state channel on port 9877"));
 }
 
 TEST_F(StateChannels, ReadyAfterTheDelegateIsGoneSendsNothing) {
@@ -146,10 +151,12 @@ TEST_F(Listening, FallsBackToMacWithoutAComputerName) {
 TEST_F(Listening, ReadyLineAtEveryTransitionToReadyAndOneLineOnFailure) {
   const auto listener = startListener();
   using K = ListenerState::Kind;
-  for (auto state : {ListenerState{K::setup, {}}, ListenerState{K::waiting, fakes::makeError("down")},
-                     ListenerState{K::ready, {}}, ListenerState{K::waiting, fakes::makeError("down")},
-                     ListenerState{K::ready, {}}, ListenerState{K::failed, fakes::makeError("Address already in use")},
-                     ListenerState{K::cancelled, {}}}) {
+  for (auto state :
+       {ListenerState{K::setup, {}}, ListenerState{K::waiting, fakes::makeError("down")},
+        ListenerState{K::ready, {}}, ListenerState{K::waiting, fakes::makeError("down")},
+        ListenerState{K::ready, {}},
+        ListenerState{K::failed, fakes::makeError("Address already in use")},
+        ListenerState{K::cancelled, {}}}) {
     listener->reportState(state);
   }
   fake.settle();

@@ -33,7 +33,7 @@ TEST(Trimming, RemovesExactlyTheWhitespaceAndNewlineSetAtBothEnds) {
   EXPECT_EQ(text.trimWhitespaceAndNewlines("\t\v\f hello \x0B"), "hello");
   EXPECT_EQ(text.trimWhitespaceAndNewlines("\xC2\x85x\xC2\xA0"), "x");          // NEL, NBSP
   EXPECT_EQ(text.trimWhitespaceAndNewlines("\xE2\x80\xA8x\xE3\x80\x80"), "x");  // U+2028, U+3000
-  EXPECT_EQ(text.trimWhitespaceAndNewlines("a b"), "a b");  // inner space stays
+  EXPECT_EQ(text.trimWhitespaceAndNewlines("a b"), "a b");                      // inner space stays
   EXPECT_EQ(text.trimWhitespaceAndNewlines(" \n\t "), "");
   // Not in the set: zero-width space (Cf) and the information separators U+001C..U+001F.
   EXPECT_EQ(text.trimWhitespaceAndNewlines("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");
@@ -51,10 +51,10 @@ TEST(LowerCasing, UsesTheFullLocaleIndependentMapping) {
 TEST(FirstCharacter, IsOneGraphemeCluster) {
   EXPECT_EQ(text.firstCharacter(""), "");
   EXPECT_EQ(text.firstCharacter("abc"), "a");
-  EXPECT_EQ(text.firstCharacter("e\xCC\x81x"), "e\xCC\x81");             // e + combining acute
-  EXPECT_EQ(text.firstCharacter("\r\nx"), "\r\n");                       // CR LF is one
-  EXPECT_EQ(text.firstCharacter("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA!"),    // flag: two regional
-            "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA");                         // indicators
+  EXPECT_EQ(text.firstCharacter("e\xCC\x81x"), "e\xCC\x81");           // e + combining acute
+  EXPECT_EQ(text.firstCharacter("\r\nx"), "\r\n");                     // CR LF is one
+  EXPECT_EQ(text.firstCharacter("\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA!"),  // flag: two regional
+            "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA");                       // indicators
 }
 
 TEST(LogEscaping, EscapesLineBreakingAndControlCharactersOnly) {

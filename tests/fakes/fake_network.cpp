@@ -4,9 +4,13 @@
 
 namespace trovik::fakes {
 
-Host makeHost(const std::string& text) { return Host{text, Bytes(text.begin(), text.end())}; }
+Host makeHost(const std::string& text) {
+  return Host{text, Bytes(text.begin(), text.end())};
+}
 
-NetworkError makeError(const std::string& text, int code) { return NetworkError{code, text}; }
+NetworkError makeError(const std::string& text, int code) {
+  return NetworkError{code, text};
+}
 
 ConnectionState FakeConnection::state() const {
   std::lock_guard lock(mutex_);
@@ -67,7 +71,8 @@ void FakeConnection::reportState(ConnectionState state) {
   if (handler && q) q->async([handler, state] { handler(state); });
 }
 
-bool FakeConnection::completeReceive(std::optional<Bytes> content, std::optional<NetworkError> error) {
+bool FakeConnection::completeReceive(std::optional<Bytes> content,
+                                     std::optional<NetworkError> error) {
   ReceiveCompletion completion;
   WorkQueue* q;
   {
@@ -184,7 +189,8 @@ FakeNetwork::~FakeNetwork() {
   }
 }
 
-Network::ListenerResult FakeNetwork::makeListener(std::uint16_t port, ConnectionParameters parameters) {
+Network::ListenerResult FakeNetwork::makeListener(std::uint16_t port,
+                                                  ConnectionParameters parameters) {
   record("network.makeListener(" + std::to_string(port) + ")");
   std::lock_guard lock(mutex_);
   listenerPort_ = port;
@@ -194,7 +200,8 @@ Network::ListenerResult FakeNetwork::makeListener(std::uint16_t port, Connection
   return {listener_, {}};
 }
 
-std::shared_ptr<Connection> FakeNetwork::makeConnection(Endpoint to, ConnectionParameters parameters) {
+std::shared_ptr<Connection> FakeNetwork::makeConnection(Endpoint to,
+                                                        ConnectionParameters parameters) {
   auto channel = track(std::make_shared<FakeConnection>(std::move(to), parameters));
   std::lock_guard lock(mutex_);
   channels_.push_back(channel);

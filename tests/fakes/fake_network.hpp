@@ -17,7 +17,8 @@ NetworkError makeError(const std::string& text, int code = 1);
 
 // A flow the test drives. Every callback goes through the WorkQueue it was started on, so
 // nothing runs inside the call that armed it.
-class FakeConnection final : public Connection, public std::enable_shared_from_this<FakeConnection> {
+class FakeConnection final : public Connection,
+                             public std::enable_shared_from_this<FakeConnection> {
  public:
   explicit FakeConnection(Endpoint endpoint, ConnectionParameters parameters = {})
       : endpoint_(std::move(endpoint)), parameters_(parameters) {}
@@ -35,7 +36,9 @@ class FakeConnection final : public Connection, public std::enable_shared_from_t
   void becomeReady() { reportState({ConnectionState::Kind::ready, std::nullopt}); }
   // Hands the pending receive its outcome; false when no receive is armed.
   bool completeReceive(std::optional<Bytes> content, std::optional<NetworkError> error = {});
-  bool completeReceive(const std::string& text) { return completeReceive(Bytes(text.begin(), text.end())); }
+  bool completeReceive(const std::string& text) {
+    return completeReceive(Bytes(text.begin(), text.end()));
+  }
   bool hasPendingReceive() const;
   // Later sends complete with this outcome (success when empty).
   void setSendOutcome(std::optional<NetworkError> error);

@@ -18,14 +18,14 @@ struct FakePlatform {
       : queue(queueOverride ? *queueOverride : manualQueue) {}
 
   Platform platform() {
-    return Platform{runLoop,   queue,      network,   keyboard,   trust,        log,    text,
-                    workspace, statusBar,  hostInfo,  loginItems, userDefaults, bundle, application};
+    return Platform{runLoop,   queue,     network,  keyboard,   trust,        log,    text,
+                    workspace, statusBar, hostInfo, loginItems, userDefaults, bundle, application};
   }
   // Everything the fakes do that a launch-order test cares about goes to one timeline.
   void recordInto(Timeline& timeline) {
-    for (Recording* r : std::initializer_list<Recording*>{&runLoop, &network, &keyboard, &trust,
-                                                          &workspace, &statusBar, &hostInfo,
-                                                          &loginItems, &userDefaults, &application}) {
+    for (Recording* r : std::initializer_list<Recording*>{
+             &runLoop, &network, &keyboard, &trust, &workspace, &statusBar, &hostInfo, &loginItems,
+             &userDefaults, &application}) {
       r->setTimeline(&timeline);
     }
   }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <atomic>
-#include <ostream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 

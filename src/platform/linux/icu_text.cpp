@@ -18,7 +18,9 @@ bool isWhitespaceOrNewline(UChar32 c) {
   return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
-const uint8_t* bytesOf(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* bytesOf(std::string_view s) {
+  return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 // Break iterators are costly to make and not thread-safe: one per thread, made once.
 icu::BreakIterator* characterBreaks() {
