@@ -1,3 +1,4 @@
+#include <atomic>
 #include <thread>
 
 #include "core/agent_fixture.hpp"
@@ -52,11 +53,17 @@ TEST_F(Races, ClientsTypeAndHearBroadcastsWhileOthersAreRemoved) {
       deliver(*c.flow, std::nullopt, fakes::makeError("reset"));
     });
   }
-  // Meanwhile the main thread switches editors and broadcasts, as activations would.
-  for (int n = 0; n < 100; ++n) {
+  // Meanwhile the main thread switches editors and broadcasts, as activations would, for as
+  // long as the clients are busy.
+  std::atomic<int> finished{0};
+  std::thread watcher([&] {
+    for (auto& t : senders) t.join();
+    finished = 1;
+  });
+  for (int n = 0; finished == 0 || n < 100; ++n) {
     delegate->updateActiveEditor(n % 2 ? editor::EditorID("com.adobe.premierepro") : std::nullopt);
   }
-  for (auto& t : senders) t.join();
+  watcher.join();
   threads.drain();
 
   const auto listed = delegate->stateConnections();
