@@ -1,0 +1,121 @@
+// Key posting through XTest to a focused X client on a private Xvfb: the part of a command's
+// way from its arrival to its key events leaving the process that this process controls.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "keys/key_posting.hpp"
+#include "keys/key_spec.hpp"
+#include "latency.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard_access.hpp"
+#include "platform/linux/sequenced_keyboard.hpp"
+#include "platform/linux/xtest_keyboard.hpp"
+#include "x_key_recorder.hpp"
+#include "xvfb_server.hpp"
+
+namespace trovik::bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+class NullLog final : public Log {
+ public:
+  void line(std::string_view) override {}
+};
+
+// One X server with a focused recording window and the agent's XTest keyboard, started on
+// first use and shared by every keyboard benchmark.
+class XTestSetup {
+ public:
+  static XTestSetup* get(std::string& error) {
+    static std::string failure;
+    static std::unique_ptr<XTestSetup> setup = [] {
+      auto s = std::unique_ptr<XTestSetup>(new XTestSetup);
+      return s->start(failure) ? std::move(s) : nullptr;
+    }();
+    error = failure;
+    return setup.get();
+  }
+
+  // What the agent does with a command text once it has arrived.
+  void command(std::string_view text) {
+    const auto press = keys::keyPressForSpec(text, unicode_);
+    if (!press) return;
+    if (press->shift) {
+      keys::postKeyWithShift(press->code, *keyboard_, *access_);
+    } else {
+      keys::postKey(press->code, *keyboard_, *access_, log_);
+    }
+  }
+
+  testing::XKeyRecorder& recorder() { return *recorder_; }
+
+ private:
+  XTestSetup() = default;
+  bool start(std::string& error) {
+    server_ = testing::XvfbServer::start(error);
+    if (!server_) return false;
+    recorder_ = testing::XKeyRecorder::open(server_->display(), error);
+    if (!recorder_) return false;
+    std::vector<std::unique_ptr<KeySink>> sinks;
+    sinks.push_back(std::make_unique<XTestKeyboard>(server_->display()));
+    keyboard_ = std::make_unique<SequencedKeyboard>(std::move(sinks));
+    access_ = std::make_unique<KeyboardAccess>(*keyboard_, std::make_unique<NotificationPrompt>());
+    if (!access_->isProcessTrusted()) error = "no XTest on the private X server";
+    return error.empty();
+  }
+
+  std::unique_ptr<testing::XvfbServer> server_;
+  std::unique_ptr<testing::XKeyRecorder> recorder_;
+  std::unique_ptr<SequencedKeyboard> keyboard_;
+  std::unique_ptr<KeyboardAccess> access_;
+  IcuText unicode_;
+  NullLog log_;
+};
+
+// From a command text to both key events flushed to the X server; one command at a time.
+void BM_XTestCommandLatency(benchmark::State& state, const char* text) {
+  std::string error;
+  XTestSetup* setup = XTestSetup::get(error);
+  if (!setup) {
+    state.SkipWithError(("needs Xvfb: " + error).c_str());
+    return;
+  }
+  LatencyRecorder latency;
+  for (auto _ : state) {
+    latency.start();
+    setup->command(text);
+    latency.stop();
+  }
+  latency.report(state);
+  setup->recorder().takeUntilMarker(60s);  // the next benchmark starts with a quiet window
+}
+BENCHMARK_CAPTURE(BM_XTestCommandLatency, plain, "SPACE")->UseRealTime();
+BENCHMARK_CAPTURE(BM_XTestCommandLatency, shifted, "shift+a")->UseRealTime();
+
+// Commands one client drives back to back, counted once the focused window has received
+// every key event.
+void BM_XTestSustainedCommands(benchmark::State& state) {
+  std::string error;
+  XTestSetup* setup = XTestSetup::get(error);
+  if (!setup) {
+    state.SkipWithError(("needs Xvfb: " + error).c_str());
+    return;
+  }
+  const auto burst = static_cast<std::size_t>(state.range(0));
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < burst; ++i) setup->command("SPACE");
+    if (setup->recorder().take(2 * burst, 30s).size() != 2 * burst) {
+      state.SkipWithError("key events were lost");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * std::int64_t(burst));
+}
+BENCHMARK(BM_XTestSustainedCommands)->Arg(200)->UseRealTime();
+
+}  // namespace
+}  // namespace trovik::bench
