@@ -28,20 +28,25 @@ constexpr std::array<std::uint16_t, kMacCodes> kMacToEvdev = [] {
   return t;
 }();
 
-constexpr std::size_t countUsed() {
-  std::size_t n = 0;
+// udev calls a device a keyboard (ID_INPUT_KEYBOARD) only when it has every key from Esc
+// to S, Left Ctrl among them; the table lacks only that one. Shift has its own position (56)
+// in the table, so it is there already.
+constexpr std::uint16_t kExtraKeys[] = {KEY_LEFTCTRL};
+
+constexpr std::size_t countDeclared() {
+  std::size_t n = std::size(kExtraKeys);
   for (auto code : kMacToEvdev) n += code != 0;
   return n;
 }
 
-// Shift has its own position (56) in the table, so it is already among these.
-constexpr auto kUsed = [] {
-  std::array<std::uint16_t, countUsed()> used{};
+constexpr auto kDeclared = [] {
+  std::array<std::uint16_t, countDeclared()> declared{};
   std::size_t i = 0;
   for (auto code : kMacToEvdev) {
-    if (code != 0) used[i++] = code;
+    if (code != 0) declared[i++] = code;
   }
-  return used;
+  for (auto code : kExtraKeys) declared[i++] = code;
+  return declared;
 }();
 
 }  // namespace
@@ -51,8 +56,8 @@ std::optional<std::uint16_t> evdevKeyCode(KeyCode macCode) {
   return kMacToEvdev[macCode];
 }
 
-std::span<const std::uint16_t> evdevKeysUsed() {
-  return kUsed;
+std::span<const std::uint16_t> evdevKeysDeclared() {
+  return kDeclared;
 }
 
 }  // namespace trovik

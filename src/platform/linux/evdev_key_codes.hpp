@@ -12,9 +12,9 @@ namespace trovik {
 // macOS virtual key code names; none for positions the agent never presses.
 std::optional<std::uint16_t> evdevKeyCode(KeyCode macCode);
 
-// Every evdev code that evdevKeyCode can give, plus the left Shift: what a virtual
-// keyboard must declare.
-std::span<const std::uint16_t> evdevKeysUsed();
+// What a virtual keyboard declares: every code evdevKeyCode can give, the left Shift, and
+// whatever else makes the desktop treat it as a full keyboard.
+std::span<const std::uint16_t> evdevKeysDeclared();
 
 // The left Shift, the one modifier a shifted press holds.
 inline constexpr std::uint16_t kEvdevLeftShift = 42;

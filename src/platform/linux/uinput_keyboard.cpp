@@ -18,7 +18,7 @@ UinputKeyboard::UinputKeyboard(Opener open, SteadyClock clock)
 std::unique_ptr<UinputKeyboard> UinputKeyboard::onPath(std::string path, SteadyClock clock) {
   return std::make_unique<UinputKeyboard>(
       [path = std::move(path)](std::string& error) {
-        return UinputDevice::create(path, evdevKeysUsed(), error);
+        return UinputDevice::create(path, evdevKeysDeclared(), error);
       },
       std::move(clock));
 }

@@ -33,7 +33,7 @@ bool hasXTest(xcb_connection_t* c) {
 
 bool keycodesFit(xcb_connection_t* c) {
   const xcb_setup_t* setup = xcb_get_setup(c);
-  for (const auto code : evdevKeysUsed()) {
+  for (const auto code : evdevKeysDeclared()) {
     const int x = code + kEvdevToX;
     if (x < setup->min_keycode || x > setup->max_keycode) return false;
   }
