@@ -77,7 +77,7 @@ class XTestSetup {
 };
 
 // From a command text to both key events flushed to the X server; one command at a time.
-void BM_XTestCommandLatency(benchmark::State& state, const char* text) {
+void BM_XTestCommandLatency(benchmark::State& state, const char* text, int eventsPerCommand) {
   std::string error;
   XTestSetup* setup = XTestSetup::get(error);
   if (!setup) {
@@ -91,10 +91,11 @@ void BM_XTestCommandLatency(benchmark::State& state, const char* text) {
     latency.stop();
   }
   latency.report(state);
-  setup->recorder().takeUntilMarker(60s);  // the next benchmark starts with a quiet window
+  // The next run starts with a quiet window.
+  setup->recorder().take(std::size_t(state.iterations()) * eventsPerCommand, 60s);
 }
-BENCHMARK_CAPTURE(BM_XTestCommandLatency, plain, "SPACE")->UseRealTime();
-BENCHMARK_CAPTURE(BM_XTestCommandLatency, shifted, "shift+a")->UseRealTime();
+BENCHMARK_CAPTURE(BM_XTestCommandLatency, plain, "SPACE", 2)->UseRealTime();
+BENCHMARK_CAPTURE(BM_XTestCommandLatency, shifted, "shift+a", 4)->UseRealTime();
 
 // Commands one client drives back to back, counted once the focused window has received
 // every key event.

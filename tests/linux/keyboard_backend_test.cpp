@@ -61,7 +61,7 @@ TEST(KeyboardBackend, WithoutUinputKeysGoThroughXTestOnTheDisplay) {
                                                   {true, 10, true, '!'},
                                                   {false, 10, true, '!'},
                                                   {false, 50, true, 0xffe1}};
-  EXPECT_EQ(recorder->takeUntilMarker(10s), expected);
+  EXPECT_EQ(recorder->takeAll(expected.size(), 10s), expected);
 }
 
 }  // namespace

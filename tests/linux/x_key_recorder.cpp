@@ -93,11 +93,15 @@ std::vector<SeenKey> XKeyRecorder::take(std::size_t count, std::chrono::millisec
   return read(count, timeout, false);
 }
 
-std::vector<SeenKey> XKeyRecorder::takeUntilMarker(std::chrono::milliseconds timeout) {
+std::vector<SeenKey> XKeyRecorder::takeAll(std::size_t expected,
+                                           std::chrono::milliseconds timeout) {
+  std::vector<SeenKey> seen = read(expected, timeout, false);
   xcb_test_fake_input(c_, XCB_KEY_PRESS, kMarkerKeycode, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
   xcb_test_fake_input(c_, XCB_KEY_RELEASE, kMarkerKeycode, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
   xcb_flush(c_);
-  return read(SIZE_MAX, timeout, true);
+  const auto strays = read(SIZE_MAX, timeout, true);
+  seen.insert(seen.end(), strays.begin(), strays.end());
+  return seen;
 }
 
 std::vector<SeenKey> XKeyRecorder::read(std::size_t count, std::chrono::milliseconds timeout,

@@ -30,9 +30,10 @@ class XKeyRecorder {
 
   // The key events received until `count` have arrived or `timeout` has passed.
   std::vector<SeenKey> take(std::size_t count, std::chrono::milliseconds timeout);
-  // Every key event received before a marker key that this client presses itself (through
-  // XTest, after everything before it): shows strays that `take` would leave unread.
-  std::vector<SeenKey> takeUntilMarker(std::chrono::milliseconds timeout);
+  // Waits for `expected` key events, then returns every key event received before a marker
+  // key that this client presses itself: strays beyond `expected` show up too. (The marker
+  // comes only after the expected events, as the server orders two clients' requests freely.)
+  std::vector<SeenKey> takeAll(std::size_t expected, std::chrono::milliseconds timeout);
 
  private:
   XKeyRecorder(xcb_connection_t* c) : c_(c) {}
