@@ -73,12 +73,13 @@ struct XTestFixture : ::testing::Test {
 
   // What the agent does with a command text once it has been received.
   void command(std::string_view text) {
-    const auto press = keys::keyPressForSpec(text, unicode);
-    if (!press) return;
-    if (press->shift) {
-      keys::postKeyWithShift(press->code, *keyboard, *access);
+    if (const auto press = keys::keyPressForSpec(text, unicode)) post(*press);
+  }
+  void post(keys::KeyPress press) {
+    if (press.shift) {
+      keys::postKeyWithShift(press.code, *keyboard, *access);
     } else {
-      keys::postKey(press->code, *keyboard, *access, log);
+      keys::postKey(press.code, *keyboard, *access, log);
     }
   }
 
@@ -169,10 +170,13 @@ TEST_F(XTestFixture, ABurstOfCommandsArrivesInOrder) {
 
 TEST_F(XTestFixture, ABurstFromManyThreadsArrivesWholeWithShiftOnlyOnShiftedPresses) {
   ASSERT_TRUE(access->isProcessTrusted());
+  // The threads share the keyboard only: the texts are parsed here.
   std::vector<std::thread> threads;
   for (const char* text : {"shift+a", "b", "shift+c", "7"}) {
-    threads.emplace_back([&, text] {
-      for (int i = 0; i < 50; ++i) command(text);
+    const auto press = keys::keyPressForSpec(text, unicode);
+    ASSERT_TRUE(press) << text;
+    threads.emplace_back([&, press = *press] {
+      for (int i = 0; i < 50; ++i) post(press);
     });
   }
   for (auto& thread : threads) thread.join();
