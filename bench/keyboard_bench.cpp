@@ -76,7 +76,8 @@ class XTestSetup {
   NullLog log_;
 };
 
-// From a command text to both key events flushed to the X server; one command at a time.
+// From a command text to its key events flushed to the X server, one command after another
+// as fast as they come: includes the X server's back-pressure.
 void BM_XTestCommandLatency(benchmark::State& state, const char* text, int eventsPerCommand) {
   std::string error;
   XTestSetup* setup = XTestSetup::get(error);
@@ -96,6 +97,31 @@ void BM_XTestCommandLatency(benchmark::State& state, const char* text, int event
 }
 BENCHMARK_CAPTURE(BM_XTestCommandLatency, plain, "SPACE", 2)->UseRealTime();
 BENCHMARK_CAPTURE(BM_XTestCommandLatency, shifted, "shift+a", 4)->UseRealTime();
+
+// The same for a command that finds the X server idle: each command's keys reach the focused
+// window before the next command comes; only the posting is timed.
+void BM_XTestIsolatedCommandLatency(benchmark::State& state, const char* text,
+                                    int eventsPerCommand) {
+  std::string error;
+  XTestSetup* setup = XTestSetup::get(error);
+  if (!setup) {
+    state.SkipWithError(("needs Xvfb: " + error).c_str());
+    return;
+  }
+  LatencyRecorder latency;
+  for (auto _ : state) {
+    latency.start();
+    setup->command(text);
+    state.SetIterationTime(latency.stop());
+    if (setup->recorder().take(eventsPerCommand, 10s).size() != std::size_t(eventsPerCommand)) {
+      state.SkipWithError("key events were lost");
+      break;
+    }
+  }
+  latency.report(state);
+}
+BENCHMARK_CAPTURE(BM_XTestIsolatedCommandLatency, plain, "SPACE", 2)->UseManualTime();
+BENCHMARK_CAPTURE(BM_XTestIsolatedCommandLatency, shifted, "shift+a", 4)->UseManualTime();
 
 // Commands one client drives back to back, counted once the focused window has received
 // every key event.

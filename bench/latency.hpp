@@ -15,7 +15,11 @@ class LatencyRecorder {
   using Clock = std::chrono::steady_clock;
 
   void start() { begin_ = Clock::now(); }
-  void stop() { samples_.push_back(Clock::now() - begin_); }
+  // The sample just taken, in seconds, for benchmarks that time iterations themselves.
+  double stop() {
+    samples_.push_back(Clock::now() - begin_);
+    return std::chrono::duration<double>(samples_.back()).count();
+  }
 
   void report(benchmark::State& state) {
     if (samples_.empty()) return;
