@@ -30,13 +30,14 @@ class NullLog final : public Log {
 // first use and shared by every keyboard benchmark.
 class XTestSetup {
  public:
-  static XTestSetup* get(std::string& error) {
+  // Null, with the benchmark skipped, when there is no X server to run on.
+  static XTestSetup* getOrSkip(benchmark::State& state) {
     static std::string failure;
     static std::unique_ptr<XTestSetup> setup = [] {
       auto s = std::unique_ptr<XTestSetup>(new XTestSetup);
       return s->start(failure) ? std::move(s) : nullptr;
     }();
-    error = failure;
+    if (!setup) state.SkipWithError(("needs Xvfb: " + failure).c_str());
     return setup.get();
   }
 
@@ -79,12 +80,8 @@ class XTestSetup {
 // From a command text to its key events flushed to the X server, one command after another
 // as fast as they come: includes the X server's back-pressure.
 void BM_XTestCommandLatency(benchmark::State& state, const char* text, int eventsPerCommand) {
-  std::string error;
-  XTestSetup* setup = XTestSetup::get(error);
-  if (!setup) {
-    state.SkipWithError(("needs Xvfb: " + error).c_str());
-    return;
-  }
+  XTestSetup* setup = XTestSetup::getOrSkip(state);
+  if (!setup) return;
   LatencyRecorder latency;
   for (auto _ : state) {
     latency.start();
@@ -102,12 +99,8 @@ BENCHMARK_CAPTURE(BM_XTestCommandLatency, shifted, "shift+a", 4)->UseRealTime();
 // window before the next command comes; only the posting is timed.
 void BM_XTestIsolatedCommandLatency(benchmark::State& state, const char* text,
                                     int eventsPerCommand) {
-  std::string error;
-  XTestSetup* setup = XTestSetup::get(error);
-  if (!setup) {
-    state.SkipWithError(("needs Xvfb: " + error).c_str());
-    return;
-  }
+  XTestSetup* setup = XTestSetup::getOrSkip(state);
+  if (!setup) return;
   LatencyRecorder latency;
   for (auto _ : state) {
     latency.start();
@@ -126,12 +119,8 @@ BENCHMARK_CAPTURE(BM_XTestIsolatedCommandLatency, shifted, "shift+a", 4)->UseMan
 // Commands one client drives back to back, counted once the focused window has received
 // every key event.
 void BM_XTestSustainedCommands(benchmark::State& state) {
-  std::string error;
-  XTestSetup* setup = XTestSetup::get(error);
-  if (!setup) {
-    state.SkipWithError(("needs Xvfb: " + error).c_str());
-    return;
-  }
+  XTestSetup* setup = XTestSetup::getOrSkip(state);
+  if (!setup) return;
   const auto burst = static_cast<std::size_t>(state.range(0));
   for (auto _ : state) {
     for (std::size_t i = 0; i < burst; ++i) setup->command("SPACE");
