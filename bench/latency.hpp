@@ -1,0 +1,44 @@
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+namespace trovik::bench {
+
+// Times each iteration on its own and reports the median and 99th percentile as counters
+// (microseconds), which Google Benchmark's means alone hide.
+class LatencyRecorder {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  void start() { begin_ = Clock::now(); }
+  // The sample just taken, in seconds, for benchmarks that time iterations themselves.
+  double stop() {
+    samples_.push_back(Clock::now() - begin_);
+    return std::chrono::duration<double>(samples_.back()).count();
+  }
+
+  void report(benchmark::State& state) {
+    if (samples_.empty()) return;
+    std::sort(samples_.begin(), samples_.end());
+    state.counters["p50_us"] = micros(percentile(0.50));
+    state.counters["p99_us"] = micros(percentile(0.99));
+  }
+
+ private:
+  Clock::duration percentile(double p) const {
+    const auto index = static_cast<std::size_t>(p * double(samples_.size() - 1) + 0.5);
+    return samples_[index];
+  }
+  static double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+  }
+
+  Clock::time_point begin_;
+  std::vector<Clock::duration> samples_;
+};
+
+}  // namespace trovik::bench

@@ -1,0 +1,18 @@
+# System files that give the desktop user keyboard access through uinput. udev and
+# systemd read them only from their own directories, whatever the install prefix, so the
+# defaults are absolute: the vendor directories for a /usr install (a distribution package),
+# else the administrator's /etc. DESTDIR still applies for staged installs.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(_trovik_system_config_dir "/usr/lib")
+else()
+  set(_trovik_system_config_dir "/etc")
+endif()
+set(TROVIK_UDEV_RULES_DIR "${_trovik_system_config_dir}/udev/rules.d"
+    CACHE PATH "Where the uinput access rule is installed")
+set(TROVIK_MODULES_LOAD_DIR "${_trovik_system_config_dir}/modules-load.d"
+    CACHE PATH "Where the uinput module-load entry is installed")
+
+install(FILES packaging/udev/70-trovik-helper-uinput.rules
+        DESTINATION ${TROVIK_UDEV_RULES_DIR})
+install(FILES packaging/modules-load.d/trovik-helper.conf
+        DESTINATION ${TROVIK_MODULES_LOAD_DIR})

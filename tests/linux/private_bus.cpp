@@ -1,0 +1,53 @@
+#include "private_bus.hpp"
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+namespace trovik::testing {
+
+std::unique_ptr<PrivateBus> PrivateBus::start(std::string& error) {
+  char pattern[] = "/tmp/trovik-bus-XXXXXX";
+  if (!mkdtemp(pattern)) {
+    error = "no temporary directory";
+    return nullptr;
+  }
+  const std::string dir = pattern;
+  const std::string config = dir + "/bus.conf";
+  std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
+                           "Configuration 1.0//EN\"\n"
+                           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                           "<busconfig><type>session</type>"
+                           "<listen>unix:path="
+                        << dir
+                        << "/bus</listen><auth>EXTERNAL</auth>"
+                           "<policy context=\"default\"><allow send_destination=\"*\"/>"
+                           "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
+                           "</busconfig>\n";
+  Pipe ready;
+  auto process = ChildProcess::spawn({"dbus-daemon", "--config-file=" + config, "--nofork",
+                                      "--print-address=" + std::to_string(ready.write)},
+                                     ready.write, error);
+  if (!process) {
+    std::filesystem::remove_all(dir);
+    return nullptr;
+  }
+  ready.closeWrite();
+  const auto address = readLine(ready.read, std::chrono::seconds(10));
+  if (!address || address->empty()) {
+    error = "dbus-daemon did not start";
+    std::filesystem::remove_all(dir);
+    return nullptr;
+  }
+  return std::unique_ptr<PrivateBus>(new PrivateBus(std::move(*process), dir, *address));
+}
+
+PrivateBus::~PrivateBus() {
+  process_.stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+}  // namespace trovik::testing

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "child_process.hpp"
+
+namespace trovik::testing {
+
+// A private D-Bus message bus for one test: no activatable services, so nothing on it
+// answers unless the test puts it there.
+class PrivateBus {
+ public:
+  static std::unique_ptr<PrivateBus> start(std::string& error);
+  ~PrivateBus();
+  const std::string& address() const { return address_; }
+
+ private:
+  PrivateBus(ChildProcess process, std::string dir, std::string address)
+      : process_(std::move(process)), dir_(std::move(dir)), address_(std::move(address)) {}
+  ChildProcess process_;
+  std::string dir_;
+  std::string address_;
+};
+
+}  // namespace trovik::testing

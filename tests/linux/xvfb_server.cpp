@@ -1,0 +1,33 @@
+#include "xvfb_server.hpp"
+
+#include <chrono>
+#include <vector>
+
+namespace trovik::testing {
+
+std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<int> number) {
+  Pipe ready;
+  if (ready.read < 0) {
+    error = "no pipe for Xvfb";
+    return nullptr;
+  }
+  // -displayfd makes Xvfb write the display number once it accepts clients; that is the
+  // only reliable sign that it is ready, and lets it pick a number nobody else uses.
+  std::vector<std::string> argv = {"Xvfb"};
+  if (number) argv.push_back(":" + std::to_string(*number));
+  for (const char* arg : {"-displayfd", "", "-nolisten", "tcp", "-screen", "0", "320x240x24"}) {
+    argv.emplace_back(arg);
+  }
+  argv[number ? 3 : 2] = std::to_string(ready.write);
+  auto process = ChildProcess::spawn(argv, ready.write, error);
+  if (!process) return nullptr;
+  ready.closeWrite();
+  const auto line = readLine(ready.read, std::chrono::seconds(20));
+  if (!line || line->empty()) {
+    error = "Xvfb did not start";
+    return nullptr;
+  }
+  return std::unique_ptr<XvfbServer>(new XvfbServer(std::move(*process), std::stoi(*line)));
+}
+
+}  // namespace trovik::testing

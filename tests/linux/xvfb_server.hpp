@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "child_process.hpp"
+
+namespace trovik::testing {
+
+// A private Xvfb X server for one test, stopped when destroyed.
+class XvfbServer {
+ public:
+  // Starts Xvfb on `number`, or on a free display number that Xvfb picks itself, and returns
+  // once it accepts clients. Null with `error` set when it cannot.
+  static std::unique_ptr<XvfbServer> start(std::string& error,
+                                           std::optional<int> number = std::nullopt);
+
+  // The server goes away as a crashed or closed X server would: its clients see EOF.
+  void stop() { process_.stop(); }
+  int number() const { return number_; }
+  std::string display() const { return ":" + std::to_string(number_); }
+
+ private:
+  XvfbServer(ChildProcess process, int number) : process_(std::move(process)), number_(number) {}
+  ChildProcess process_;
+  int number_;
+};
+
+}  // namespace trovik::testing
