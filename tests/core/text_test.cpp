@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "app/log_escape.hpp"
 #include "platform/linux/icu_text.hpp"
 
@@ -66,6 +70,29 @@ TEST(LogEscaping, EscapesLineBreakingAndControlCharactersOnly) {
   EXPECT_EQ(escapeForLog("\xC2\x85\xC2\x9F"), "\\u{85}\\u{9f}");  // C1 controls
   EXPECT_EQ(escapeForLog("x\xE2\x80\xA8y\xE2\x80\xA9"), "x\\u{2028}y\\u{2029}");
   EXPECT_EQ(escapeForLog("caf\xC3\xA9 \xE2\x86\x92"), "caf\xC3\xA9 \xE2\x86\x92");  // kept
+}
+
+}  // namespace
+}  // namespace trovik
+
+namespace trovik {
+namespace {
+
+// Commands of different clients are parsed on different threads at once, each thread
+// meeting the grapheme rules for the first time.
+TEST(FirstCharacter, IsSafeFromManyThreadsAtOnce) {
+  const IcuText shared;
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int n = 0; n < 50; ++n) {
+        if (shared.firstCharacter(shared.lowercased("E\xCC\x81x")) != "e\xCC\x81") ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -22,18 +22,29 @@ const uint8_t* bytesOf(std::string_view s) {
   return reinterpret_cast<const uint8_t*>(s.data());
 }
 
+std::unique_ptr<icu::BreakIterator> makeCharacterBreaks() {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::BreakIterator> made(
+      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  return U_SUCCESS(status) ? std::move(made) : nullptr;
+}
+
 // Break iterators are costly to make and not thread-safe: one per thread, made once.
 icu::BreakIterator* characterBreaks() {
-  thread_local std::unique_ptr<icu::BreakIterator> breaks = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> made(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    return U_SUCCESS(status) ? std::move(made) : nullptr;
-  }();
+  thread_local std::unique_ptr<icu::BreakIterator> breaks = makeCharacterBreaks();
   return breaks.get();
 }
 
 }  // namespace
+
+IcuText::IcuText() {
+  static const bool loaded = [] {
+    makeCharacterBreaks();
+    icu::UnicodeString("I").toLower(icu::Locale::getRoot());
+    return true;
+  }();
+  (void)loaded;
+}
 
 std::optional<std::string> IcuText::decodeUtf8(std::string_view bytes) const {
   const auto* s = bytesOf(bytes);
