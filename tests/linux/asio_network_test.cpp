@@ -76,6 +76,23 @@ class AsioNetworkTest : public ::testing::Test {
   }
   std::shared_ptr<Listener> listen() { return listen(queue); }
 
+  // Starts a flow and receives on it for ever; its datagrams and error go to the result.
+  Texts startReceiving(const std::shared_ptr<Connection>& flow) {
+    auto texts = std::make_shared<Mailbox<std::string>>();
+    flow->start(queue);
+    receiveAll(flow, texts);
+    return texts;
+  }
+
+  // Starts a channel and expects it to become ready; its later states go to the result.
+  Texts startReady(Connection& channel) {
+    auto states = recordStates(channel);
+    channel.start(queue);
+    EXPECT_EQ(states->take(), "preparing");
+    EXPECT_EQ(states->take(), "ready");
+    return states;
+  }
+
   std::shared_ptr<Connection> channelTo(const std::string& address, std::uint16_t to) {
     return network.makeConnection(
         Endpoint::hostPort(net::hostOf(asio::ip::make_address(address)), to), {});
@@ -107,9 +124,7 @@ TEST_F(AsioNetworkTest, ListenerBindsAdvertisesAndKeepsEachPeersDatagramsInOrder
     ASSERT_TRUE(flow);
     const Endpoint from = (*flow)->endpoint();
     EXPECT_EQ(from.host.description, "127.0.0.1");
-    received[from.port] = std::make_shared<Mailbox<std::string>>();
-    (*flow)->start(queue);
-    receiveAll(*flow, received[from.port]);
+    received[from.port] = startReceiving(*flow);
   }
   ASSERT_EQ(received.count(a.port()) + received.count(b.port()), 2u);
   for (auto [peer, prefix] : {std::pair{a.port(), "a"}, std::pair{b.port(), "b"}}) {
@@ -127,7 +142,6 @@ TEST_F(AsioNetworkTest, ManyPeersEachGetTheirOwnFlowInOrder) {
   constexpr int kPeers = 64, kRounds = 8;
   std::vector<std::unique_ptr<UdpPeer>> peers;
   for (int i = 0; i < kPeers; ++i) peers.push_back(std::make_unique<UdpPeer>());
-  auto all = std::make_shared<Mailbox<std::string>>();  // every flow's datagrams
   std::map<std::uint16_t, Texts> byPeer;
   for (int round = 0; round < kRounds; ++round) {
     for (auto& peer : peers) peer->sendTo(std::to_string(round), port);
@@ -135,10 +149,7 @@ TEST_F(AsioNetworkTest, ManyPeersEachGetTheirOwnFlowInOrder) {
       for (int i = 0; i < kPeers; ++i) {
         auto flow = flows->take();
         ASSERT_TRUE(flow);
-        auto& texts = byPeer[(*flow)->endpoint().port];
-        texts = std::make_shared<Mailbox<std::string>>();
-        (*flow)->start(queue);
-        receiveAll(*flow, texts);
+        byPeer[(*flow)->endpoint().port] = startReceiving(*flow);
       }
     }
     // One round at a time, so that no burst outgrows the socket's receive buffer.
@@ -165,9 +176,7 @@ TEST_F(AsioNetworkTest, PastTheFlowBoundTheFlowIdleLongestEndsAndItsPeerStartsAF
     ASSERT_EQ((*flow)->endpoint().host.description, peerAddress(i));
     byPeer.push_back(*flow);
   }
-  auto evictedTexts = std::make_shared<Mailbox<std::string>>();
-  byPeer[1]->start(queue);
-  receiveAll(byPeer[1], evictedTexts);
+  auto evictedTexts = startReceiving(byPeer[1]);
   EXPECT_EQ(evictedTexts->take(), "hello");
 
   sendFrom(0, "still here");  // peer 0 is now the most recent; peer 1 idles longest
@@ -184,10 +193,7 @@ TEST_F(AsioNetworkTest, PastTheFlowBoundTheFlowIdleLongestEndsAndItsPeerStartsAF
   ASSERT_TRUE(fresh);
   EXPECT_NE(*fresh, byPeer[1]);
   EXPECT_EQ((*fresh)->endpoint().host.description, peerAddress(1));
-  auto freshTexts = std::make_shared<Mailbox<std::string>>();
-  (*fresh)->start(queue);
-  receiveAll(*fresh, freshTexts);
-  EXPECT_EQ(freshTexts->take(), "back again");
+  EXPECT_EQ(startReceiving(*fresh)->take(), "back again");
 }
 
 TEST_F(AsioNetworkTest, CancelledFlowReportsCancelledAndItsPeerStartsAFreshFlow) {
@@ -197,10 +203,8 @@ TEST_F(AsioNetworkTest, CancelledFlowReportsCancelledAndItsPeerStartsAFreshFlow)
   auto flow = flows->take();
   ASSERT_TRUE(flow);
   auto states = recordStates(**flow);
-  (*flow)->start(queue);
+  auto texts = startReceiving(*flow);
   EXPECT_EQ(states->take(), "ready");
-  auto texts = std::make_shared<Mailbox<std::string>>();
-  receiveAll(*flow, texts);
   EXPECT_EQ(texts->take(), "first");
 
   (*flow)->cancel();
@@ -255,11 +259,8 @@ TEST_F(AsioNetworkTest, ListenerReportsAPortInUseAsFailedAndAdvertisesNothing) {
 TEST_F(AsioNetworkTest, ChannelBecomesReadyAndSendsBareDatagrams) {
   UdpPeer client;
   auto channel = channelTo("127.0.0.1", client.port());
-  auto states = recordStates(*channel);
   EXPECT_EQ(channel->state().description(), "setup");
-  channel->start(queue);
-  EXPECT_EQ(states->take(), "preparing");
-  EXPECT_EQ(states->take(), "ready");
+  startReady(*channel);
 
   auto sent = std::make_shared<Mailbox<std::string>>();
   for (const char* text : {"fcp:inactive", "app:inactive", "ax:granted"}) {
@@ -275,10 +276,7 @@ TEST_F(AsioNetworkTest, ChannelBecomesReadyAndSendsBareDatagrams) {
 TEST_F(AsioNetworkTest, ChannelFailsWhenThePortIsUnreachableAndCanStillBeCancelled) {
   const std::uint16_t closedPort = UdpPeer().port();  // bound, then closed again
   auto channel = channelTo("127.0.0.1", closedPort);
-  auto states = recordStates(*channel);
-  channel->start(queue);
-  EXPECT_EQ(states->take(), "preparing");
-  EXPECT_EQ(states->take(), "ready");
+  auto states = startReady(*channel);
   const Bytes hello{'h', 'i'};
   channel->send(std::make_shared<const Bytes>(hello), [](std::optional<NetworkError>) {});
   EXPECT_EQ(states->take(), "failed(Connection refused)");
@@ -321,10 +319,7 @@ TEST_F(AsioNetworkTest, ChannelOpensToTheVeryHostAFlowCameFrom) {
 
     auto channel = network.makeConnection(Endpoint::hostPort(host, client.port()), {});
     EXPECT_EQ(channel->endpoint().host.description, host.description);
-    auto states = recordStates(*channel);
-    channel->start(queue);
-    EXPECT_EQ(states->take(), "preparing");
-    EXPECT_EQ(states->take(), "ready");
+    startReady(*channel);
     const Bytes text{'k', 'e', 'y'};
     channel->send(std::make_shared<const Bytes>(text), [](std::optional<NetworkError>) {});
     auto datagram = client.receiveFrom(test::kPatience);
@@ -340,9 +335,7 @@ TEST_F(AsioNetworkTest, ShutdownDropsPendingCompletionsAndFreesWhatTheyHeld) {
   peer.sendTo("hello", port);
   auto flow = flows->take();
   ASSERT_TRUE(flow);
-  auto texts = std::make_shared<Mailbox<std::string>>();
-  (*flow)->start(queue);
-  receiveAll(*flow, texts);
+  auto texts = startReceiving(*flow);
   EXPECT_EQ(texts->take(), "hello");  // and the next receive now waits, holding the flow
   std::weak_ptr<Connection> weakFlow = *flow;
   flow->reset();
