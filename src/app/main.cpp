@@ -1,0 +1,120 @@
+// trovik-helper: picks the Linux backends, wires them into the delegate and runs the main
+// loop until Quit, SIGINT or SIGTERM.
+
+#include <algorithm>
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#include "app/app_delegate.hpp"
+#include "platform/linux/asio_network.hpp"
+#include "platform/linux/asio_run_loop.hpp"
+#include "platform/linux/asio_work_queue.hpp"
+#include "platform/linux/executable_bundle.hpp"
+#include "platform/linux/file_user_defaults.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/run_loop_application.hpp"
+#include "platform/linux/service_advertiser.hpp"
+#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/unavailable.hpp"
+
+namespace trovik {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: trovik-helper [--help | --version]\n"
+    "\n"
+    "Lets a tablet on the same network be a remote keyboard for a video editor. Tablets\n"
+    "find it by DNS-SD (_trovik._udp), send commands to UDP port 9876 and hear its state\n"
+    "on their own UDP port 9877. It logs every event on standard output and runs until\n"
+    "Quit is chosen from its tray menu or it gets SIGINT (Ctrl+C) or SIGTERM.\n";
+
+// Every service of one run. Each backend is chosen in makeServices() alone; a member's
+// type is its interface, so another backend drops in without touching the rest.
+struct Services {
+  AsioRunLoop runLoop;
+  AsioWorkQueue workQueue{std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
+  std::unique_ptr<ServiceAdvertiser> advertiser;
+  std::unique_ptr<AsioNetwork> network;  // after the advertiser, which it uses
+  std::shared_ptr<KeyboardEvents> keyboard;
+  std::shared_ptr<Trust> trust;
+  StdoutLog log;
+  IcuText text;
+  std::unique_ptr<Workspace> workspace;
+  std::unique_ptr<StatusBar> statusBar;
+  std::unique_ptr<HostInfo> hostInfo;
+  std::unique_ptr<LoginItems> loginItems;
+  std::unique_ptr<UserDefaults> userDefaults;
+  std::unique_ptr<Bundle> bundle;
+  std::unique_ptr<Application> application;
+
+  Platform platform() {
+    return Platform{runLoop,     workQueue,     *network,   *keyboard,   *trust,
+                    log,         text,          *workspace, *statusBar,  *hostInfo,
+                    *loginItems, *userDefaults, *bundle,    *application};
+  }
+};
+
+std::unique_ptr<Services> makeServices() {
+  auto s = std::make_unique<Services>();
+  s->advertiser = std::make_unique<NullAdvertiser>();
+  s->network = std::make_unique<AsioNetwork>(*s->advertiser);
+  auto keyboard = std::make_shared<UnavailableKeyboard>();
+  s->keyboard = keyboard;
+  s->trust = keyboard;
+  s->workspace = std::make_unique<UnavailableWorkspace>();
+  s->statusBar = std::make_unique<UnavailableStatusBar>();
+  s->hostInfo = std::make_unique<UnavailableHostInfo>();
+  s->loginItems = std::make_unique<UnavailableLoginItems>();
+  s->userDefaults = std::make_unique<FileUserDefaults>(FileUserDefaults::defaultFile());
+  s->bundle = std::make_unique<ExecutableBundle>();
+  s->application = std::make_unique<RunLoopApplication>(s->runLoop);
+  return s;
+}
+
+int run() {
+  // A reader that goes away must not end the agent: its log lines are simply lost.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  auto services = makeServices();
+  auto delegate = AppDelegate::create(services->platform());
+
+  asio::signal_set signals(services->runLoop.context(), SIGINT, SIGTERM);
+  signals.async_wait([&runLoop = services->runLoop](const std::error_code& error, int) {
+    if (!error) runLoop.stop();
+  });
+  services->runLoop.post([&delegate] { delegate->applicationDidFinishLaunching(); });
+  services->runLoop.run();
+
+  // Nothing may call back into the delegate once it is gone: first the sockets and every
+  // pending completion, then the network threads' last tasks, then the delegate (on this,
+  // the main thread), and only then the services it used.
+  signals.cancel();
+  services->network->shutdown();
+  services->workQueue.join();
+  delegate.reset();
+  return 0;
+}
+
+}  // namespace
+}  // namespace trovik
+
+int main(int argc, char** argv) {
+  using std::string_view;
+  if (argc == 2 && string_view(argv[1]) == "--help") {
+    std::fputs(trovik::kUsage.data(), stdout);
+    return 0;
+  }
+  if (argc == 2 && string_view(argv[1]) == "--version") {
+    std::puts("trovik-helper " TROVIK_VERSION);
+    return 0;
+  }
+  if (argc != 1) {
+    std::fputs(trovik::kUsage.data(), stderr);
+    return 2;
+  }
+  return trovik::run();
+}

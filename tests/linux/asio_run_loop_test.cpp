@@ -1,0 +1,116 @@
+// The main loop, its timers, the work queue and the application on Asio.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/asio_run_loop.hpp"
+#include "platform/linux/asio_work_queue.hpp"
+#include "platform/linux/run_loop_application.hpp"
+#include "support/mailbox.hpp"
+
+namespace trovik {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(AsioRunLoop, RepeatingTimerFirstFiresAfterOneIntervalAndKeepsFiring) {
+  AsioRunLoop loop;
+  const auto begin = std::chrono::steady_clock::now();
+  std::vector<std::chrono::steady_clock::duration> ticks;
+  auto timer = loop.scheduleRepeating(20ms, [&] {
+    EXPECT_TRUE(loop.isCurrentThread());
+    ticks.push_back(std::chrono::steady_clock::now() - begin);
+    if (ticks.size() == 3) loop.stop();
+  });
+  loop.run();
+  ASSERT_EQ(ticks.size(), 3u);
+  EXPECT_GE(ticks[0], 20ms);
+  EXPECT_GE(ticks[2], 60ms);  // fixed rate: never faster than the interval
+}
+
+TEST(AsioRunLoop, TimerStopsWhenInvalidatedInItsTickOrReleased) {
+  AsioRunLoop loop;
+  int invalidatedTicks = 0, releasedTicks = 0;
+  std::shared_ptr<Timer> invalidated, released;
+  invalidated = loop.scheduleRepeating(5ms, [&] {
+    ++invalidatedTicks;
+    invalidated->invalidate();
+  });
+  released = loop.scheduleRepeating(5ms, [&] {
+    ++releasedTicks;
+    released.reset();  // the tick destroys its own timer
+  });
+  // Long enough for several more ticks of either, had they kept going.
+  auto end = loop.scheduleRepeating(50ms, [&] { loop.stop(); });
+  loop.run();
+  EXPECT_EQ(invalidatedTicks, 1);
+  EXPECT_EQ(releasedTicks, 1);
+}
+
+TEST(AsioRunLoop, RunsTasksPostedFromOtherThreadsOnItsOwnThread) {
+  AsioRunLoop loop;
+  constexpr int kThreads = 4, kTasks = 500;
+  int ran = 0;  // main thread only
+  bool allOnLoopThread = true;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t) {
+    posters.emplace_back([&] {
+      EXPECT_FALSE(loop.isCurrentThread());
+      for (int i = 0; i < kTasks; ++i) {
+        loop.post([&] {
+          allOnLoopThread = allOnLoopThread && loop.isCurrentThread();
+          if (++ran == kThreads * kTasks) loop.stop();
+        });
+      }
+    });
+  }
+  loop.run();
+  for (auto& poster : posters) poster.join();
+  EXPECT_EQ(ran, kThreads * kTasks);
+  EXPECT_TRUE(allOnLoopThread);
+}
+
+TEST(AsioRunLoop, StopFromAnotherThreadOrByTerminateEndsRun) {
+  AsioRunLoop loop;
+  std::thread stopper;
+  loop.post([&] { stopper = std::thread([&] { loop.stop(); }); });
+  loop.run();  // returns: the test would time out otherwise
+  stopper.join();
+
+  RunLoopApplication application(loop);
+  application.setActivationPolicy(ActivationPolicy::accessory);  // nothing to do here
+  loop.post([&] { application.terminate(); });
+  loop.run();
+}
+
+TEST(AsioWorkQueue, RunsTasksAtTheSameTimeAndJoinFinishesEveryQueuedTask) {
+  AsioWorkQueue queue(1);  // raised to two threads
+  std::mutex mutex;
+  std::condition_variable changed;
+  int waiting = 0;
+  test::Mailbox<bool> metOther;
+  for (int i = 0; i < 2; ++i) {
+    // Each task waits for the other to start: only two threads at once let both pass.
+    queue.async([&] {
+      std::unique_lock lock(mutex);
+      ++waiting;
+      changed.notify_all();
+      metOther.put(changed.wait_for(lock, test::kPatience, [&] { return waiting == 2; }));
+    });
+  }
+  EXPECT_EQ(metOther.take(), true);
+  EXPECT_EQ(metOther.take(), true);
+
+  std::atomic<int> chained = 0;
+  queue.async([&] { queue.async([&] { ++chained; }); });
+  queue.join();
+  EXPECT_EQ(chained, 1);
+}
+
+}  // namespace
+}  // namespace trovik
