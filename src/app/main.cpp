@@ -16,6 +16,7 @@
 #include "platform/linux/executable_bundle.hpp"
 #include "platform/linux/file_user_defaults.hpp"
 #include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard_backend.hpp"
 #include "platform/linux/run_loop_application.hpp"
 #include "platform/linux/service_advertiser.hpp"
 #include "platform/linux/stdout_log.hpp"
@@ -39,8 +40,7 @@ struct Services {
   AsioWorkQueue workQueue{std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
   std::unique_ptr<ServiceAdvertiser> advertiser;
   std::unique_ptr<AsioNetwork> network;  // after the advertiser, which it uses
-  std::shared_ptr<KeyboardEvents> keyboard;
-  std::shared_ptr<Trust> trust;
+  KeyboardBackend keyboard;
   StdoutLog log;
   IcuText text;
   std::unique_ptr<Workspace> workspace;
@@ -52,8 +52,8 @@ struct Services {
   std::unique_ptr<Application> application;
 
   Platform platform() {
-    return Platform{runLoop,     workQueue,     *network,   *keyboard,   *trust,
-                    log,         text,          *workspace, *statusBar,  *hostInfo,
+    return Platform{runLoop,     workQueue,     *network,   *keyboard.events, *keyboard.trust,
+                    log,         text,          *workspace, *statusBar,       *hostInfo,
                     *loginItems, *userDefaults, *bundle,    *application};
   }
 };
@@ -62,9 +62,8 @@ std::unique_ptr<Services> makeServices() {
   auto s = std::make_unique<Services>();
   s->advertiser = std::make_unique<NullAdvertiser>();
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
-  auto keyboard = std::make_shared<UnavailableKeyboard>();
-  s->keyboard = keyboard;
-  s->trust = keyboard;
+  // Early: a new virtual keyboard needs a moment before the desktop sees it.
+  s->keyboard = makeKeyboardBackend();
   s->workspace = std::make_unique<UnavailableWorkspace>();
   s->statusBar = std::make_unique<UnavailableStatusBar>();
   s->hostInfo = std::make_unique<UnavailableHostInfo>();

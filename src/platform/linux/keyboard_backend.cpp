@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/linux/keyboard_access.hpp"
-#include "platform/linux/keyboard_diagnostic.hpp"
+#include "platform/linux/stdout_log.hpp"
 #include "platform/linux/uinput_keyboard.hpp"
 #include "platform/linux/xtest_keyboard.hpp"
 
@@ -27,7 +27,7 @@ KeyboardBackend makeKeyboardBackend(const KeyboardBackendOptions& options) {
   const std::string display = options.display ? *options.display : envOrEmpty("DISPLAY");
   if (!display.empty()) {
     if (!uinputReady && !envOrEmpty("WAYLAND_DISPLAY").empty()) {
-      keyboardDiagnostic("under Wayland, XTest reaches X11 (Xwayland) applications only");
+      diagnose("keyboard", "under Wayland, XTest reaches X11 (Xwayland) applications only");
     }
     sinks.push_back(std::make_unique<XTestKeyboard>(display));
   }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "platform/linux/keyboard_diagnostic.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
@@ -117,7 +117,7 @@ void NotificationPrompt::deliver(const std::string& summary, const std::string& 
   }
   sd_bus_slot_unref(slot);
   sd_bus_close_unref(bus);
-  if (!call.delivered && !stopped) keyboardDiagnostic(summary + ": " + body, fallbackFd_);
+  if (!call.delivered && !stopped) diagnose("keyboard", summary + ": " + body, fallbackFd_);
 }
 
 }  // namespace trovik

@@ -3,7 +3,7 @@
 #include <chrono>
 
 #include "platform/linux/evdev_key_codes.hpp"
-#include "platform/linux/keyboard_diagnostic.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
@@ -73,7 +73,7 @@ void SequencedKeyboard::waitForShift(std::unique_lock<std::mutex>& lock) {
   const auto self = std::this_thread::get_id();
   const auto free = [&] { return !shiftOwner_ || *shiftOwner_ == self; };
   if (shiftReleased_.wait_for(lock, kShiftHoldLimit, free)) return;
-  keyboardDiagnostic("a shifted key press did not finish; releasing Shift");
+  diagnose("keyboard", "a shifted key press did not finish; releasing Shift");
   shiftOwner_.reset();
   shiftReleased_.notify_all();
   send({{ownerKey_, false}, {kEvdevLeftShift, false}});

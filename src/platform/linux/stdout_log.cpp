@@ -31,10 +31,10 @@ void StdoutLog::line(std::string_view text) {
   writeLine(fd_, text);
 }
 
-void diagnose(std::string_view service, std::string_view message) {
+void diagnose(std::string_view service, std::string_view message, int fd) {
   std::string text = "trovik-helper: ";
   text.append(service).append(": ").append(message);
-  writeLine(STDERR_FILENO, text);
+  writeLine(fd, text);
 }
 
 }  // namespace trovik

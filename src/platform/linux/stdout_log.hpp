@@ -29,7 +29,8 @@ bool writeAll(int fd, std::string_view bytes);
 // retries after signals and partial writes. False when the descriptor refuses the line.
 bool writeLine(int fd, std::string_view text);
 
-// A backend's note to the user on standard error: "trovik-helper: <service>: <message>".
-void diagnose(std::string_view service, std::string_view message);
+// A backend's note to the user on standard error: "trovik-helper: <service>: <message>",
+// as one line that concurrent notes never tear.
+void diagnose(std::string_view service, std::string_view message, int fd = STDERR_FILENO);
 
 }  // namespace trovik

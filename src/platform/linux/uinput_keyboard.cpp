@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/linux/evdev_key_codes.hpp"
-#include "platform/linux/keyboard_diagnostic.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 
@@ -37,11 +37,11 @@ void UinputKeyboard::openLocked() {
   if (device_) {
     settled_ = false;
     problem_.clear();
-    keyboardDiagnostic(std::string("typing through the uinput device \"") + UinputDevice::kName +
-                       "\"");
+    diagnose("keyboard",
+             std::string("typing through the uinput device \"") + UinputDevice::kName + "\"");
   } else if (error != problem_) {
     // Said once per new reason: the retries every 2 s would otherwise flood the log.
-    keyboardDiagnostic("uinput unavailable: " + error);
+    diagnose("keyboard", "uinput unavailable: " + error);
     problem_ = error;
   }
   present_.store(device_ != nullptr, std::memory_order_release);
@@ -68,7 +68,7 @@ void UinputKeyboard::failed() {
   std::lock_guard lock(mutex_);
   if (!device_) return;
   problem_ = "the uinput device failed: " + device_->lastError();
-  keyboardDiagnostic(problem_ + "; making a new one");
+  diagnose("keyboard", problem_ + "; making a new one");
   device_.reset();
   present_.store(false, std::memory_order_release);
 }

@@ -8,16 +8,6 @@ void SayOnce::operator()() {
   std::call_once(once_, [this] { diagnose(service_, message_); });
 }
 
-std::optional<KeyboardEvent> UnavailableKeyboard::createKeyboardEvent(EventSource*, KeyCode key,
-                                                                      bool keyDown) {
-  return KeyboardEvent{key, keyDown, 0};
-}
-
-bool UnavailableKeyboard::isProcessTrusted() {
-  say_();
-  return false;
-}
-
 std::optional<RunningApplication> UnavailableWorkspace::frontmostApplication() {
   say_();
   return std::nullopt;

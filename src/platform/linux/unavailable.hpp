@@ -3,10 +3,8 @@
 #include <mutex>
 #include <string_view>
 
-#include "platform/keyboard_events.hpp"
 #include "platform/status_bar.hpp"
 #include "platform/system.hpp"
-#include "platform/trust.hpp"
 #include "platform/workspace.hpp"
 
 // Services this machine does not offer (yet): each behaves as "nothing there" and says so
@@ -23,19 +21,6 @@ class SayOnce {
   std::once_flag once_;
   const std::string_view service_;
   const std::string_view message_;
-};
-
-// Never trusted, so the agent posts nothing; events that are created anyway go nowhere.
-class UnavailableKeyboard final : public KeyboardEvents, public Trust {
- public:
-  std::unique_ptr<EventSource> createSource(EventSourceState) override { return nullptr; }
-  std::optional<KeyboardEvent> createKeyboardEvent(EventSource*, KeyCode, bool) override;
-  void post(EventTap, const KeyboardEvent&) override {}
-  bool isProcessTrusted() override;
-  bool isProcessTrustedWithPrompt() override { return isProcessTrusted(); }
-
- private:
-  SayOnce say_{"keyboard", "not available here; commands are logged but no key is posted"};
 };
 
 // No frontmost application, no activation events, no links opened.

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/linux/evdev_key_codes.hpp"
-#include "platform/linux/keyboard_diagnostic.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
@@ -123,12 +123,13 @@ void XTestKeyboard::connectLocked() {
     return;
   }
   if (!keycodesLookLikeEvdev(c)) {
-    keyboardDiagnostic("the X display " + name +
-                       " does not number keys as evdev does; keys may land on other positions");
+    diagnose("keyboard",
+             "the X display " + name +
+                 " does not number keys as evdev does; keys may land on other positions");
   }
   connection_ = c;
   problem_.clear();
-  keyboardDiagnostic("typing through XTest on the X display " + name);
+  diagnose("keyboard", "typing through XTest on the X display " + name);
 }
 
 void XTestKeyboard::dropLocked(const std::string& why) {
@@ -139,7 +140,7 @@ void XTestKeyboard::dropLocked(const std::string& why) {
 
 void XTestKeyboard::reportLocked(const std::string& why) {
   // Said once per new reason: the retries every 2 s would otherwise flood the log.
-  if (why != problem_) keyboardDiagnostic("XTest unavailable: " + why);
+  if (why != problem_) diagnose("keyboard", "XTest unavailable: " + why);
   problem_ = why;
 }
 
