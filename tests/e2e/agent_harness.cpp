@@ -85,8 +85,15 @@ AgentProcess::AgentProcess(AgentOptions options) {
   std::vector<std::string> environment;
   std::vector<std::pair<std::string, std::string>> overrides = {{"XDG_CONFIG_HOME", configHome_}};
   overrides.insert(overrides.end(), options.environment.begin(), options.environment.end());
+  // The desktop the tests run in must not leak in: a test names the display or bus it made.
+  constexpr std::string_view kDesktop[] = {
+      "DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="};
   for (char** entry = environ; *entry; ++entry) {
     const std::string_view text(*entry);
+    if (std::any_of(std::begin(kDesktop), std::end(kDesktop),
+                    [&](std::string_view d) { return text.starts_with(d); })) {
+      continue;
+    }
     const bool replaced = std::any_of(overrides.begin(), overrides.end(), [&](const auto& o) {
       return text.starts_with(o.first + "=");
     });

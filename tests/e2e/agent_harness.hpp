@@ -53,7 +53,8 @@ struct AgentOptions {
   std::string program = TROVIK_HELPER_PATH;
   std::vector<std::string> arguments;
   // Set (or replaced) in the test's own environment for the child, e.g. {"DISPLAY", ":7"}.
-  // XDG_CONFIG_HOME defaults to a fresh folder that the harness removes afterwards.
+  // XDG_CONFIG_HOME defaults to a fresh folder that the harness removes afterwards;
+  // DISPLAY, WAYLAND_DISPLAY and DBUS_SESSION_BUS_ADDRESS are not inherited.
   std::vector<std::pair<std::string, std::string>> environment;
 };
 
