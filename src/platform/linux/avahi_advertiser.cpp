@@ -34,7 +34,21 @@ struct AvahiAdvertiser::Callbacks {
     std::uint64_t count = 0;
     while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    static_cast<AvahiAdvertiser*>(self)->apply();
+    auto* advertiser = static_cast<AvahiAdvertiser*>(self);
+    bool closing = false;
+    {
+      std::lock_guard lock(advertiser->wantedMutex_);
+      closing = advertiser->closing_;
+    }
+    if (!closing) {
+      advertiser->apply();
+    } else if (!advertiser->closedSignalled_) {
+      // Closed here rather than by the destructor: D-Bus then only ever runs on this thread.
+      advertiser->applied_.reset();
+      advertiser->dropClient();
+      advertiser->closedSignalled_ = true;
+      advertiser->closed_.set_value();
+    }
   }
 
   static void reconnect(AvahiTimeout*, void* self) {
@@ -116,9 +130,13 @@ AvahiAdvertiser::AvahiAdvertiser(Diagnostics diagnostics) : diagnostics_(std::mo
 
 AvahiAdvertiser::~AvahiAdvertiser() {
   if (poll_) {
+    {
+      std::lock_guard lock(wantedMutex_);
+      closing_ = true;
+    }
+    wake();
+    closed_.get_future().wait();
     avahi_threaded_poll_stop(poll_);
-    // The thread has ended: what it owned is ours to free.
-    if (client_) avahi_client_free(client_);
     avahi_threaded_poll_free(poll_);
   }
   if (wakeFd_ >= 0) close(wakeFd_);
@@ -138,6 +156,10 @@ void AvahiAdvertiser::want(std::optional<Registration> registration) {
     std::lock_guard lock(wantedMutex_);
     wanted_ = std::move(registration);
   }
+  wake();
+}
+
+void AvahiAdvertiser::wake() {
   const std::uint64_t one = 1;
   while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
   }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -56,6 +57,7 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   };
 
   void want(std::optional<Registration> registration);
+  void wake();
 
   // Poll thread only; Callbacks holds the C entry points that Avahi calls.
   struct Callbacks;
@@ -74,6 +76,8 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
 
   std::mutex wantedMutex_;
   std::optional<Registration> wanted_;  // guarded by wantedMutex_
+  bool closing_ = false;                // guarded by wantedMutex_
+  std::promise<void> closed_;           // kept by the poll thread once it let go of D-Bus
 
   // Owned by the poll thread while it runs.
   AvahiTimeout* reconnect_ = nullptr;
@@ -83,6 +87,7 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   std::optional<Registration> applied_;
   std::string name_;  // the name being registered, after any renames
   bool absenceReported_ = false;
+  bool closedSignalled_ = false;
 };
 
 }  // namespace trovik
