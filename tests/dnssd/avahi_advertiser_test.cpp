@@ -144,6 +144,22 @@ TEST_F(DnsSdAdvertisement, ComesBackWithinTenSecondsAfterTheDaemonRestarts) {
   EXPECT_LE(lines_.get().size(), 2u) << testing::PrintToString(lines_.get());
 }
 
+TEST_F(DnsSdAdvertisement, WithdrawnWhileTheDaemonIsAwayStaysWithdrawnWhenItReturns) {
+  AvahiAdvertiser advertiser(lines_.sink());
+  advertiser.advertise(service("Gone For Good"), kPort);
+  ASSERT_TRUE(eventually(kPatience, [] { return visible("Gone For Good"); }));
+
+  ASSERT_TRUE(dnssd_test::avahiDaemon("kill"));
+  advertiser.withdraw();
+  ASSERT_TRUE(dnssd_test::avahiDaemon("start"));
+  // Another publisher's service marks a moment after our client has reconnected and would
+  // have registered again.
+  dnssd_test::BackgroundProcess marker({"avahi-publish", "-s", "Marker", "_trovik._udp", "1"});
+  std::vector<dnssd_test::ResolvedService> seen;
+  ASSERT_TRUE(eventually(kPatience, [&] { return !named(seen = browse(), "Marker").empty(); }));
+  EXPECT_TRUE(named(seen, "Gone For Good").empty()) << describe(seen);
+}
+
 TEST_F(DnsSdAdvertisement, CollisionWithAnotherPublisherRenamesOursAndBothStayVisible) {
   dnssd_test::BackgroundProcess other(
       {"avahi-publish", "-s", "Shared Name", "_trovik._udp", "4242"});

@@ -70,14 +70,15 @@ struct AvahiAdvertiser::Callbacks {
       case AVAHI_CLIENT_S_COLLISION:
       case AVAHI_CLIENT_S_REGISTERING:
         // The daemon is renaming the host; our records come back once it runs again.
-        if (advertiser->group_) avahi_entry_group_reset(advertiser->group_);
+        advertiser->resetGroup();
         break;
       case AVAHI_CLIENT_CONNECTING:
         advertiser->reportAbsence(
             "avahi-daemon is not running; the service will be advertised once it starts");
         break;
       case AVAHI_CLIENT_FAILURE:
-        // A client cannot be freed inside its own callback: replace it from the poll loop.
+        // Freeing the client here would pull it from under its own dispatch: replace it
+        // from the poll loop instead.
         if (avahi_client_errno(client) == AVAHI_ERR_DISCONNECTED) {
           advertiser->scheduleReconnect(std::chrono::milliseconds(0));
         } else {
@@ -173,7 +174,7 @@ void AvahiAdvertiser::apply() {
   }
   if (wanted == applied_) return;
   applied_ = std::move(wanted);
-  if (group_) avahi_entry_group_reset(group_);
+  resetGroup();
   if (!applied_) return;
 
   const auto fitted = fitServiceName(applied_->service.name);
@@ -208,6 +209,16 @@ void AvahiAdvertiser::dropClient() {
   if (client_) avahi_client_free(client_);  // frees the group with it
   client_ = nullptr;
   group_ = nullptr;
+}
+
+void AvahiAdvertiser::resetGroup() {
+  if (!group_ || !client_) return;
+  // A failed client has closed its bus: the group's calls would have nowhere to go.
+  const AvahiClientState state = avahi_client_get_state(client_);
+  if (state == AVAHI_CLIENT_S_RUNNING || state == AVAHI_CLIENT_S_REGISTERING ||
+      state == AVAHI_CLIENT_S_COLLISION) {
+    avahi_entry_group_reset(group_);
+  }
 }
 
 void AvahiAdvertiser::scheduleReconnect(std::chrono::milliseconds delay) {

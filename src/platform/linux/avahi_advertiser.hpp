@@ -64,6 +64,7 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   void apply();
   void connect();
   void dropClient();
+  void resetGroup();
   void scheduleReconnect(std::chrono::milliseconds delay);
   void publish();
   bool takeAlternativeName();
