@@ -22,15 +22,17 @@ namespace trovik {
 //
 // advertise() and withdraw() only record what is wanted and wake that thread, so they never
 // wait on D-Bus. The thread connects when a registration is first wanted, renames on a name
-// collision ("Name" becomes "Name #2"), and registers again whenever the daemon appears,
-// restarts or the connection is lost. Diagnostics (one line each, on that thread) say when
-// the daemon is missing and when the service was renamed.
+// collision ("Name" becomes "Name #2"), and registers again, from the name asked for,
+// whenever the daemon appears, restarts or the connection is lost. Diagnostics, one line
+// each on that thread, say that the daemon is missing (once per absence), that the service
+// was renamed, or that a registration failed.
 class AvahiAdvertiser final : public ServiceAdvertiser {
  public:
   // Receives each diagnostic line, prefix included, without its line break.
   using Diagnostics = std::function<void(std::string_view line)>;
 
-  // Without a system bus at all, how long to wait before trying to connect again.
+  // How long to wait before connecting again when there is no system bus, or the client
+  // failed for another reason than a lost connection.
   static constexpr std::chrono::milliseconds kReconnectInterval{3000};
 
   // Writes each line to standard error with one write.
