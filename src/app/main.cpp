@@ -13,12 +13,13 @@
 #include "platform/linux/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
 #include "platform/linux/asio_work_queue.hpp"
+#include "platform/linux/avahi_advertiser.hpp"
 #include "platform/linux/executable_bundle.hpp"
 #include "platform/linux/file_user_defaults.hpp"
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard_backend.hpp"
+#include "platform/linux/linux_host_info.hpp"
 #include "platform/linux/run_loop_application.hpp"
-#include "platform/linux/service_advertiser.hpp"
 #include "platform/linux/stdout_log.hpp"
 #include "platform/linux/unavailable.hpp"
 
@@ -60,13 +61,13 @@ struct Services {
 
 std::unique_ptr<Services> makeServices() {
   auto s = std::make_unique<Services>();
-  s->advertiser = std::make_unique<NullAdvertiser>();
+  s->advertiser = std::make_unique<AvahiAdvertiser>();
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = makeKeyboardBackend();
   s->workspace = std::make_unique<UnavailableWorkspace>();
   s->statusBar = std::make_unique<UnavailableStatusBar>();
-  s->hostInfo = std::make_unique<UnavailableHostInfo>();
+  s->hostInfo = std::make_unique<LinuxHostInfo>();
   s->loginItems = std::make_unique<UnavailableLoginItems>();
   s->userDefaults = std::make_unique<FileUserDefaults>(FileUserDefaults::defaultFile());
   s->bundle = std::make_unique<ExecutableBundle>();

@@ -96,10 +96,13 @@ TEST_F(AgentTest, LaunchesInOrderAndSaysOnceWhatThisMachineLacks) {
 
   std::istringstream diagnostics(agent->errorText());
   std::set<std::string> seen;
+  int discovery = 0;
   for (std::string line; std::getline(diagnostics, line);) {
     EXPECT_TRUE(line.starts_with("trovik-helper: ")) << line;
     EXPECT_TRUE(seen.insert(line).second) << "said twice: " << line;
+    discovery += line.starts_with("trovik-helper: dns-sd: ");
   }
+  EXPECT_EQ(discovery, 1) << "no avahi-daemon here: one line about discovery";
 }
 
 TEST_F(AgentTest, ATabletIsGreetedWithItsStateAndItsCommandsAreHandledInOrder) {

@@ -83,7 +83,11 @@ AgentProcess::AgentProcess(AgentOptions options) {
 
   // Everything the child needs is made before it exists.
   std::vector<std::string> environment;
-  std::vector<std::pair<std::string, std::string>> overrides = {{"XDG_CONFIG_HOME", configHome_}};
+  // No system bus either, unless a test brings one: through the host's, the agent would
+  // publish itself by DNS-SD outside the test's namespace.
+  std::vector<std::pair<std::string, std::string>> overrides = {
+      {"XDG_CONFIG_HOME", configHome_},
+      {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + configHome_ + "/no-system-bus"}};
   overrides.insert(overrides.end(), options.environment.begin(), options.environment.end());
   // The desktop the tests run in must not leak in: a test names the display or bus it made.
   constexpr std::string_view kDesktop[] = {

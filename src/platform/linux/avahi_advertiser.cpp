@@ -1,5 +1,7 @@
 #include "platform/linux/avahi_advertiser.hpp"
 
+#include "platform/linux/stdout_log.hpp"
+
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
 #include <avahi-common/alternative.h>
@@ -104,11 +106,7 @@ struct AvahiAdvertiser::Callbacks {
 };
 
 void AvahiAdvertiser::standardError(std::string_view line) {
-  std::string text(line);
-  text += '\n';
-  // One write keeps the line whole among other threads' output.
-  while (::write(STDERR_FILENO, text.data(), text.size()) < 0 && errno == EINTR) {
-  }
+  writeLine(STDERR_FILENO, line);
 }
 
 AvahiAdvertiser::AvahiAdvertiser(Diagnostics diagnostics) : diagnostics_(std::move(diagnostics)) {

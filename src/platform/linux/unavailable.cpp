@@ -23,11 +23,6 @@ std::shared_ptr<StatusItem> UnavailableStatusBar::statusItemWithLength(double) {
   return nullptr;
 }
 
-std::optional<std::string> UnavailableHostInfo::localizedName() {
-  say_();
-  return std::nullopt;
-}
-
 LoginItemStatus UnavailableLoginItems::status() {
   say_();
   return LoginItemStatus::notFound;

@@ -42,14 +42,6 @@ class UnavailableStatusBar final : public StatusBar {
   SayOnce say_{"status item", "not available here; no tray icon (stop with Ctrl+C)"};
 };
 
-class UnavailableHostInfo final : public HostInfo {
- public:
-  std::optional<std::string> localizedName() override;
-
- private:
-  SayOnce say_{"host name", "not available here; the computer is called \"Mac\""};
-};
-
 class UnavailableLoginItems final : public LoginItems {
  public:
   LoginItemStatus status() override;
