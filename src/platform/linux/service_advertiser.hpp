@@ -17,11 +17,4 @@ class ServiceAdvertiser {
   virtual void withdraw() = 0;
 };
 
-// For machines without a DNS-SD responder: advertises nothing.
-class NullAdvertiser final : public ServiceAdvertiser {
- public:
-  void advertise(const ServiceDescription&, std::uint16_t) override {}
-  void withdraw() override {}
-};
-
 }  // namespace trovik
