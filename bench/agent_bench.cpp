@@ -161,7 +161,7 @@ class AgentRig {
 
   bool start(std::string& error) {
     if (!isolationProblem().empty()) {
-      error = "needs a network namespace of its own: " + isolationProblem();
+      error = "binds the agent's ports, so needs " + isolationProblem();
       return false;
     }
     server_ = testing::XvfbServer::start(error);
