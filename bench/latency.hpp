@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <vector>
 
 namespace trovik::bench {
@@ -16,16 +17,19 @@ class LatencyRecorder {
 
   void start() { begin_ = Clock::now(); }
   // The sample just taken, in seconds, for benchmarks that time iterations themselves.
-  double stop() {
-    samples_.push_back(Clock::now() - begin_);
-    return std::chrono::duration<double>(samples_.back()).count();
+  double stop() { return add(Clock::now() - begin_); }
+  // A sample timed elsewhere; returned in seconds as stop() does.
+  double add(Clock::duration sample) {
+    samples_.push_back(sample);
+    return std::chrono::duration<double>(sample).count();
   }
 
-  void report(benchmark::State& state) {
+  // `prefix` tells apart the counters of several recorders in one benchmark.
+  void report(benchmark::State& state, const std::string& prefix = "") {
     if (samples_.empty()) return;
     std::sort(samples_.begin(), samples_.end());
-    state.counters["p50_us"] = micros(percentile(0.50));
-    state.counters["p99_us"] = micros(percentile(0.99));
+    state.counters[prefix + "p50_us"] = micros(percentile(0.50));
+    state.counters[prefix + "p99_us"] = micros(percentile(0.99));
   }
 
  private:

@@ -1,13 +1,9 @@
 #include "e2e/agent_harness.hpp"
 
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+
+#include "support/network_namespace.hpp"
 
 extern char** environ;
 
@@ -33,21 +31,6 @@ std::string failure(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
-bool bringLoopbackUp(std::string& why) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return why = failure("socket"), false;
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  if (ok) {
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_MULTICAST);
-    ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  }
-  if (!ok) why = failure("bringing lo up");
-  ::close(fd);
-  return ok;
-}
-
 std::chrono::milliseconds until(std::chrono::steady_clock::time_point deadline) {
   const auto left = deadline - std::chrono::steady_clock::now();
   return std::max(std::chrono::milliseconds(0),
@@ -58,12 +41,8 @@ std::chrono::milliseconds until(std::chrono::steady_clock::time_point deadline) 
 
 Isolation enterIsolation() {
   Isolation& result = isolationResult();
-  result = {false, {}};
-  if (::unshare(CLONE_NEWNET) != 0) {
-    result.why = failure("a network namespace of its own (unshare CLONE_NEWNET; needs root)");
-  } else if (bringLoopbackUp(result.why)) {
-    result.ok = true;
-  }
+  result.why = test::enterNetworkNamespace();
+  result.ok = result.why.empty();
   return result;
 }
 

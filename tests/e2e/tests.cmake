@@ -5,7 +5,7 @@ if(TARGET trovik-helper)
   target_include_directories(trovik_e2e_harness PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(trovik_e2e_harness PUBLIC
     TROVIK_HELPER_PATH="$<TARGET_FILE:trovik-helper>")
-  target_link_libraries(trovik_e2e_harness PUBLIC GTest::gtest Threads::Threads)
+  target_link_libraries(trovik_e2e_harness PUBLIC trovik_test_support GTest::gtest Threads::Threads)
 
   file(GLOB E2E_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
   add_executable(e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_main.cpp ${E2E_TEST_SOURCES})

@@ -5,9 +5,9 @@
 #include "keys/key_posting.hpp"
 #include "platform/linux/keyboard_backend.hpp"
 #include "private_bus.hpp"
+#include "support/x_key_recorder.hpp"
+#include "support/xvfb_server.hpp"
 #include "test_environment.hpp"
-#include "x_key_recorder.hpp"
-#include "xvfb_server.hpp"
 
 namespace trovik {
 namespace {

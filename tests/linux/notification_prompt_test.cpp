@@ -1,10 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "child_process.hpp"
 #include "fake_notifications.hpp"
 #include "platform/linux/notification_prompt.hpp"
 #include "private_bus.hpp"
+#include "support/child_process.hpp"
 #include "test_environment.hpp"
 
 namespace trovik {

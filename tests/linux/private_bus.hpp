@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "child_process.hpp"
+#include "support/child_process.hpp"
 
 namespace trovik::testing {
 

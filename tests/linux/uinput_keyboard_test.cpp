@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.hpp"
 #include "fakes/fake_services.hpp"
 #include "keys/key_posting.hpp"
 #include "platform/linux/keyboard_access.hpp"
 #include "platform/linux/sequenced_keyboard.hpp"
 #include "platform/linux/uinput_keyboard.hpp"
+#include "support/child_process.hpp"
 
 namespace trovik {
 namespace {

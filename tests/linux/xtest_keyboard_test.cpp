@@ -11,9 +11,9 @@
 #include "platform/linux/keyboard_access.hpp"
 #include "platform/linux/sequenced_keyboard.hpp"
 #include "platform/linux/xtest_keyboard.hpp"
+#include "support/x_key_recorder.hpp"
+#include "support/xvfb_server.hpp"
 #include "test_environment.hpp"
-#include "x_key_recorder.hpp"
-#include "xvfb_server.hpp"
 
 namespace trovik {
 namespace {

@@ -1,4 +1,4 @@
-#include "x_key_recorder.hpp"
+#include "support/x_key_recorder.hpp"
 
 #include <poll.h>
 #include <xcb/xtest.h>

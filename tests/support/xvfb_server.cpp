@@ -1,4 +1,4 @@
-#include "xvfb_server.hpp"
+#include "support/xvfb_server.hpp"
 
 #include <chrono>
 #include <vector>

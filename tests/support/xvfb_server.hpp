@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "child_process.hpp"
+#include "support/child_process.hpp"
 
 namespace trovik::testing {
 
