@@ -84,6 +84,18 @@ std::string udpReceiveBufferDrops() {
   return "UDP drops unknown";
 }
 
+// The measured path has no DNS-SD responder and no computer name to ask for.
+class NoAdvertiser final : public ServiceAdvertiser {
+ public:
+  void advertise(const ServiceDescription&, std::uint16_t) override {}
+  void withdraw() override {}
+};
+
+class NoHostName final : public HostInfo {
+ public:
+  std::optional<std::string> localizedName() override { return std::nullopt; }
+};
+
 class MemoryDefaults final : public UserDefaults {
  public:
   bool boolForKey(const std::string& key) override { return values_[key]; }
@@ -112,7 +124,7 @@ struct AgentServices {
 
   AsioRunLoop runLoop;
   AsioWorkQueue workQueue{2};
-  NullAdvertiser advertiser;
+  NoAdvertiser advertiser;
   std::unique_ptr<AsioNetwork> network;
   std::unique_ptr<TimedKeyboard> keyboard;
   std::unique_ptr<Trust> trust;  // refers to the keyboard: goes first
@@ -120,7 +132,7 @@ struct AgentServices {
   IcuText text;
   UnavailableWorkspace workspace;
   UnavailableStatusBar statusBar;
-  UnavailableHostInfo hostInfo;
+  NoHostName hostInfo;
   UnavailableLoginItems loginItems;
   MemoryDefaults userDefaults;
   ExecutableBundle bundle;

@@ -32,13 +32,17 @@ Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, Connection
   std::error_code error;
   socket.open(Udp::v6(), error);
   if (!error) {
-    std::error_code ignored;
-    socket.set_option(asio::ip::v6_only(false), ignored);
+    std::error_code v6Ignored;
+    socket.set_option(asio::ip::v6_only(false), v6Ignored);
   } else if (error == asio::error::address_family_not_supported) {
     socket.open(Udp::v4(), error);
   }
   if (error) return {nullptr, net::errorOf(error)};
   net::setCloseOnExec(socket.native_handle());
+  // A default buffer holds only a few hundred short datagrams; a burst of commands beyond
+  // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
+  std::error_code ignored;
+  socket.set_option(asio::socket_base::receive_buffer_size(kCommandReceiveBuffer), ignored);
 
   auto listener = std::make_shared<AsioListener>(*this, std::move(socket), port);
   std::lock_guard lock(mutex_);

@@ -22,6 +22,9 @@ class AsioListener;
 // Listeners, flows and channels must not outlive this object; the advertiser must outlive it.
 class AsioNetwork final : public Network {
  public:
+  // Receive buffer asked for on the command socket, in bytes.
+  static constexpr int kCommandReceiveBuffer = 4 << 20;
+
   explicit AsioNetwork(ServiceAdvertiser& advertiser);
   ~AsioNetwork() override;  // shuts down
 
