@@ -53,11 +53,6 @@ bool onlyLoopback(std::string& others) {
 
 }  // namespace
 
-bool ciDemandsEnvironment() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
-
 std::optional<std::string> namespaceUnavailable() {
   if (const char* reason = std::getenv("TROVIK_AVAHI_UNAVAILABLE")) {
     return std::string("no isolated Avahi environment: ") + reason;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_environment.hpp"
+
 namespace trovik::dnssd_test {
 
 // Why these tests cannot run here, or nothing when they run inside scripts/with-avahi's
@@ -16,18 +18,11 @@ namespace trovik::dnssd_test {
 std::optional<std::string> namespaceUnavailable();
 
 // Skips with the reason, or fails when CI=true.
-#define TROVIK_REQUIRE_AVAHI_NAMESPACE()                                    \
-  do {                                                                      \
-    if (const auto reason = ::trovik::dnssd_test::namespaceUnavailable()) { \
-      if (::trovik::dnssd_test::ciDemandsEnvironment()) {                   \
-        FAIL() << *reason;                                                  \
-      } else {                                                              \
-        GTEST_SKIP() << *reason;                                            \
-      }                                                                     \
-    }                                                                       \
+#define TROVIK_REQUIRE_AVAHI_NAMESPACE()                                 \
+  do {                                                                   \
+    const auto reason = ::trovik::dnssd_test::namespaceUnavailable();    \
+    TROVIK_REQUIRE_ENVIRONMENT(!reason, reason.value_or(std::string())); \
   } while (0)
-
-bool ciDemandsEnvironment();
 
 struct RunResult {
   int exitCode = -1;  // -1 when killed at the deadline or not started

@@ -50,11 +50,6 @@ const Isolation& isolation() {
   return isolationResult();
 }
 
-bool inCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string_view(ci) == "true";
-}
-
 AgentProcess::AgentProcess(AgentOptions options) {
   char folder[] = "/tmp/trovik-e2e-XXXXXX";
   if (!::mkdtemp(folder)) throw std::runtime_error(failure("mkdtemp"));

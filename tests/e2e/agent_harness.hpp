@@ -5,7 +5,7 @@
 //
 // The test program's main() calls enterIsolation() before anything starts a thread (see
 // e2e_main.cpp); each test then states what it needs with TROVIK_REQUIRE_ISOLATION() or
-// TROVIK_REQUIRE(condition, why), which skip the test with the reason, or fail it under
+// TROVIK_REQUIRE_ENVIRONMENT(ok, why), which skip the test with the reason, or fail it under
 // CI=true.
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "support/test_environment.hpp"
 
 #include "support/mailbox.hpp"
 #include "support/udp_peer.hpp"
@@ -37,17 +39,9 @@ struct Isolation {
 // exist already stay behind. Remembers its result for isolation().
 Isolation enterIsolation();
 const Isolation& isolation();
-bool inCi();
 
-#define TROVIK_REQUIRE(condition, why)            \
-  do {                                            \
-    if (!(condition)) {                           \
-      if (::trovik::e2e::inCi()) FAIL() << (why); \
-      GTEST_SKIP() << (why);                      \
-    }                                             \
-  } while (0)
 #define TROVIK_REQUIRE_ISOLATION() \
-  TROVIK_REQUIRE(::trovik::e2e::isolation().ok, ::trovik::e2e::isolation().why)
+  TROVIK_REQUIRE_ENVIRONMENT(::trovik::e2e::isolation().ok, ::trovik::e2e::isolation().why)
 
 struct AgentOptions {
   std::string program = TROVIK_HELPER_PATH;

@@ -58,7 +58,7 @@ class KeyboardTest : public ::testing::Test {
     TROVIK_REQUIRE_ISOLATION();
     std::string error;
     server = XvfbServer::start(error);
-    TROVIK_REQUIRE(server != nullptr, "needs Xvfb: " + error);
+    TROVIK_REQUIRE_ENVIRONMENT(server != nullptr, "needs Xvfb: " + error);
     recorder = XKeyRecorder::open(server->display(), error);
     ASSERT_TRUE(recorder) << error;
     state.emplace("::", kStatePort);

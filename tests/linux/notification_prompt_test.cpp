@@ -5,7 +5,7 @@
 #include "platform/linux/notification_prompt.hpp"
 #include "private_bus.hpp"
 #include "support/child_process.hpp"
-#include "test_environment.hpp"
+#include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {

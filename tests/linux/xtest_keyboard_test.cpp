@@ -13,7 +13,7 @@
 #include "platform/linux/xtest_keyboard.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
-#include "test_environment.hpp"
+#include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {
