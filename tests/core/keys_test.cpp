@@ -1,13 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
-#include <set>
 
 #include "fakes/fake_services.hpp"
 #include "keys/key_posting.hpp"
 #include "keys/key_spec.hpp"
-#include "keys/key_tables.hpp"
 #include "platform/linux/icu_text.hpp"
 
 namespace trovik {
@@ -58,35 +55,6 @@ TEST(KeySpecGrammar, ResolvesEveryFormOfCommand) {
   for (const auto& c : cases) {
     EXPECT_EQ(keys::keyPressForSpec(c.text, kText), c.expected) << c.text;
   }
-}
-
-TEST(KeySpecGrammar, TablesHoldExactlyTheAgreedKeys) {
-  const std::map<std::string_view, KeyCode> special = {
-      {"SPACE", 49},      {"RETURN", 36},      {"DELETE", 51},      {"TAB", 48},
-      {"ESC", 53},        {"LEFT", 123},       {"RIGHT", 124},      {"UP", 126},
-      {"DOWN", 125},      {"PREV_FRAME", 123}, {"NEXT_FRAME", 124}, {"PREV_EDIT", 123},
-      {"NEXT_EDIT", 124}, {"[", 33},           {"]", 30},           {"\\", 42},
-      {";", 41},          {"'", 39},           {",", 43},           {".", 47},
-      {"/", 44},          {"-", 27},           {"=", 24},           {"`", 50},
-      {"~", 50}};
-  std::map<std::string_view, KeyCode> actual;
-  for (const auto& e : keys::specialKeyTable()) actual.emplace(e.text, e.code);
-  EXPECT_EQ(keys::specialKeyTable().size(), 25u);
-  EXPECT_EQ(actual, special);
-
-  // The position codes of the US ANSI layout for letters and digits.
-  const std::map<char, KeyCode> character = {
-      {'a', 0},  {'s', 1},  {'d', 2},  {'f', 3},  {'h', 4},  {'g', 5},  {'z', 6},  {'x', 7},
-      {'c', 8},  {'v', 9},  {'b', 11}, {'q', 12}, {'w', 13}, {'e', 14}, {'r', 15}, {'y', 16},
-      {'t', 17}, {'1', 18}, {'2', 19}, {'3', 20}, {'4', 21}, {'6', 22}, {'5', 23}, {'9', 25},
-      {'7', 26}, {'8', 28}, {'0', 29}, {'o', 31}, {'u', 32}, {'i', 34}, {'p', 35}, {'l', 37},
-      {'j', 38}, {'k', 40}, {'n', 45}, {'m', 46}};
-  EXPECT_EQ(keys::characterKeyTable().size(), 36u);
-  for (const auto& [ch, code] : character) {
-    EXPECT_EQ(keys::characterKeyCode(std::string(1, ch)), code) << ch;
-  }
-  EXPECT_FALSE(keys::characterKeyCode("A"));
-  EXPECT_FALSE(keys::characterKeyCode(";"));
 }
 
 class KeyPosting : public ::testing::Test {
