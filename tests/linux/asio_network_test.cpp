@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "fakes/fake_work_queue.hpp"
+#include "platform/linux/asio_flow.hpp"
 #include "platform/linux/asio_listener.hpp"
 #include "platform/linux/asio_network.hpp"
 #include "platform/linux/asio_work_queue.hpp"
@@ -366,6 +369,64 @@ TEST_F(AsioNetworkTest, StateHandlerMayReleaseTheLastReferenceToItsChannel) {
   (*holder)->start(queue);
   EXPECT_EQ(done->take(), "released");
   EXPECT_EQ(client.receive(test::kPatience), "x");
+}
+
+}  // namespace
+}  // namespace trovik
+
+namespace trovik {
+namespace {
+
+// Everything a flow handed to its receiver, taking one datagram at a time as the agent does.
+std::vector<std::string> drain(const std::shared_ptr<AsioFlow>& flow,
+                               fakes::ManualWorkQueue& queue) {
+  auto taken = std::make_shared<std::vector<std::string>>();
+  std::weak_ptr<AsioFlow> weak = flow;
+  auto next = std::make_shared<std::function<void()>>();
+  *next = [weak, taken, next] {
+    if (auto f = weak.lock()) {
+      f->receiveMessage([taken, next](std::optional<Bytes> content, std::optional<NetworkError>) {
+        if (content) taken->emplace_back(content->begin(), content->end());
+        (*next)();
+      });
+    }
+  };
+  (*next)();
+  queue.runAll();
+  flow->shutdown();  // drops the receive still pending, and with it the loop
+  *next = nullptr;
+  return *taken;
+}
+
+TEST(AsioFlowQueue, WaitingDatagramsAreBoundedByMemoryKeepingTheOldestInOrder) {
+  const asio::ip::udp::endpoint peer(asio::ip::make_address("127.0.0.1"), 5000);
+  fakes::ManualWorkQueue queue;
+
+  // A burst of short commands before the agent takes any: far more than a count of a few
+  // hundred, and the first ones in their order.
+  auto burst = std::make_shared<AsioFlow>(std::weak_ptr<AsioListener>(), peer);
+  char text[32];
+  for (int i = 0; i < 2000; ++i) {
+    std::snprintf(text, sizeof text, "%010d", i);
+    burst->deliver(Bytes(text, text + 10));
+  }
+  burst->start(queue);
+  const auto taken = drain(burst, queue);
+  const std::size_t fits = AsioFlow::kMaxQueuedBytes / (10 + AsioFlow::kQueuedDatagramOverhead);
+  ASSERT_EQ(taken.size(), fits);
+  EXPECT_GT(taken.size(), 800u);
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    std::snprintf(text, sizeof text, "%010zu", i);
+    ASSERT_EQ(taken[i], text);
+  }
+
+  // The largest datagrams: one always fits an empty queue, the next must wait its turn.
+  auto large = std::make_shared<AsioFlow>(std::weak_ptr<AsioListener>(), peer);
+  for (char fill : {'a', 'b', 'c'}) large->deliver(Bytes(65507, static_cast<std::uint8_t>(fill)));
+  large->start(queue);
+  const auto one = drain(large, queue);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0], std::string(65507, 'a'));
 }
 
 }  // namespace

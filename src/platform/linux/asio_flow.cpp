@@ -28,6 +28,7 @@ void AsioFlow::receiveMessage(ReceiveCompletion completion) {
       completion(std::nullopt, error);
     });
   } else if (!queued_.empty()) {
+    queuedBytes_ -= queued_.front().size() + kQueuedDatagramOverhead;
     deliverLocked(
         [completion = std::move(completion), datagram = std::move(queued_.front())]() mutable {
           completion(std::move(datagram), std::nullopt);
@@ -47,7 +48,10 @@ void AsioFlow::deliver(Bytes datagram) {
           completion(std::move(datagram), std::nullopt);
         });
     receivers_.pop_front();
-  } else if (queued_.size() < kMaxQueuedDatagrams) {
+  } else {
+    const std::size_t cost = datagram.size() + kQueuedDatagramOverhead;
+    if (!queued_.empty() && queuedBytes_ + cost > kMaxQueuedBytes) return;
+    queuedBytes_ += cost;
     queued_.push_back(std::move(datagram));
   }
 }
@@ -86,6 +90,7 @@ void AsioFlow::cancel() {
 
 void AsioFlow::failReceiversLocked() {
   queued_.clear();
+  queuedBytes_ = 0;
   for (auto& completion : receivers_) {
     deliverLocked([completion = std::move(completion), error = endError(state_)] {
       completion(std::nullopt, error);
@@ -100,6 +105,7 @@ void AsioFlow::shutdown() {
   std::lock_guard lock(mutex_);
   dropped.swap(receivers_);
   queued_.clear();
+  queuedBytes_ = 0;
 }
 
 }  // namespace trovik

@@ -17,9 +17,13 @@ class AsioListener;
 // listener's socket.
 class AsioFlow final : public AsioConnection {
  public:
-  // Beyond this many waiting datagrams the newest are dropped, as a full socket buffer
-  // would drop them: what is queued keeps its order.
-  static constexpr std::size_t kMaxQueuedDatagrams = 256;
+  // Waiting datagrams are bounded by memory, not by count: a burst of short commands fits
+  // (about 900), while 1024 flows of large datagrams cannot hold more than 64 MiB. Each
+  // datagram costs its size plus kQueuedDatagramOverhead. Beyond the budget the newest are
+  // dropped, as a full socket buffer would drop them; one datagram always fits an empty
+  // queue, whatever its size.
+  static constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+  static constexpr std::size_t kQueuedDatagramOverhead = 64;
 
   AsioFlow(std::weak_ptr<AsioListener> listener, const asio::ip::udp::endpoint& peer);
 
@@ -42,6 +46,7 @@ class AsioFlow final : public AsioConnection {
   const asio::ip::udp::endpoint peer_;
   const Endpoint endpoint_;
   std::deque<Bytes> queued_;
+  std::size_t queuedBytes_ = 0;
   std::deque<ReceiveCompletion> receivers_;
   bool started_ = false;
 };
