@@ -14,6 +14,11 @@
 namespace trovik::e2e {
 namespace {
 
+using testing::addPress;
+using testing::addShiftedPress;
+using testing::Key;
+using testing::kShiftL;
+using testing::kSymShiftL;
 using testing::SeenKey;
 using testing::XKeyRecorder;
 using testing::XvfbServer;
@@ -24,27 +29,6 @@ constexpr std::string_view kNotGranted = "Trovik: Accessibility permission not g
 const std::string kFiredBroadcast = "Trovik: Broadcasting 'key:fired' to 1 state clients";
 // The agent asks for keyboard access every 2 s; a change shows at the next check.
 constexpr auto kAccessPoll = 2s;
-
-// X keycodes (evdev + 8) and the keysyms the focused window reads from them.
-constexpr std::uint8_t kShiftL = 50;
-constexpr xcb_keysym_t kSymShiftL = 0xffe1;
-
-struct Key {
-  std::uint8_t keycode;
-  xcb_keysym_t keysym;
-};
-
-void addPress(std::vector<SeenKey>& keys, Key key) {
-  keys.push_back({true, key.keycode, false, key.keysym});
-  keys.push_back({false, key.keycode, false, key.keysym});
-}
-
-void addShiftedPress(std::vector<SeenKey>& keys, Key key) {
-  keys.push_back({true, kShiftL, false, kSymShiftL});
-  keys.push_back({true, key.keycode, true, key.keysym});
-  keys.push_back({false, key.keycode, true, key.keysym});
-  keys.push_back({false, kShiftL, true, kSymShiftL});
-}
 
 std::size_t count(const std::vector<std::string>& lines, std::string_view line) {
   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));

@@ -11,38 +11,22 @@
 #include "platform/linux/keyboard_access.hpp"
 #include "platform/linux/sequenced_keyboard.hpp"
 #include "platform/linux/xtest_keyboard.hpp"
+#include "support/test_environment.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
-#include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {
 
+using testing::addPress;
+using testing::addShiftedPress;
+using testing::Key;
+using testing::kShiftL;
+using testing::kSymShiftL;
 using testing::SeenKey;
 using testing::XKeyRecorder;
 using testing::XvfbServer;
 using namespace std::chrono_literals;
-
-// X keycodes (evdev + 8) and the keysyms an application reads from them.
-constexpr std::uint8_t kShiftL = 50;
-constexpr xcb_keysym_t kSymShiftL = 0xffe1;
-
-struct Key {
-  std::uint8_t keycode;
-  xcb_keysym_t keysym;
-};
-
-void addPress(std::vector<SeenKey>& keys, Key key) {
-  keys.push_back({true, key.keycode, false, key.keysym});
-  keys.push_back({false, key.keycode, false, key.keysym});
-}
-
-void addShiftedPress(std::vector<SeenKey>& keys, Key key) {
-  keys.push_back({true, kShiftL, false, kSymShiftL});
-  keys.push_back({true, key.keycode, true, key.keysym});
-  keys.push_back({false, key.keycode, true, key.keysym});
-  keys.push_back({false, kShiftL, true, kSymShiftL});
-}
 
 struct ManualClock {
   std::atomic<std::int64_t> ms{0};

@@ -21,6 +21,27 @@ struct SeenKey {
 };
 std::ostream& operator<<(std::ostream& out, const SeenKey& key);
 
+// X keycodes (evdev + 8) and the keysyms an application reads from them.
+inline constexpr std::uint8_t kShiftL = 50;
+inline constexpr xcb_keysym_t kSymShiftL = 0xffe1;
+
+struct Key {
+  std::uint8_t keycode;
+  xcb_keysym_t keysym;
+};
+
+// What the focused window sees for one press of `key`, without and with Shift around it.
+inline void addPress(std::vector<SeenKey>& keys, Key key) {
+  keys.push_back({true, key.keycode, false, key.keysym});
+  keys.push_back({false, key.keycode, false, key.keysym});
+}
+inline void addShiftedPress(std::vector<SeenKey>& keys, Key key) {
+  keys.push_back({true, kShiftL, false, kSymShiftL});
+  keys.push_back({true, key.keycode, true, key.keysym});
+  keys.push_back({false, key.keycode, true, key.keysym});
+  keys.push_back({false, kShiftL, true, kSymShiftL});
+}
+
 // An X client with a mapped window that has the input focus and records every KeyPress
 // and KeyRelease it receives, in order.
 class XKeyRecorder {
