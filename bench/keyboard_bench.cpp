@@ -10,9 +10,9 @@
 #include "keys/key_spec.hpp"
 #include "latency.hpp"
 #include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard_access.hpp"
-#include "platform/linux/sequenced_keyboard.hpp"
-#include "platform/linux/xtest_keyboard.hpp"
+#include "platform/linux/keyboard/keyboard_access.hpp"
+#include "platform/linux/keyboard/sequenced_keyboard.hpp"
+#include "platform/linux/keyboard/xtest_keyboard.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
 

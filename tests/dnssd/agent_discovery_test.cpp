@@ -7,7 +7,7 @@
 
 #include "browse.hpp"
 #include "namespace_env.hpp"
-#include "platform/linux/linux_host_info.hpp"
+#include "platform/linux/desktop/linux_host_info.hpp"
 #include "support/udp_peer.hpp"
 
 namespace trovik {

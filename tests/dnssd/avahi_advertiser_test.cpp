@@ -1,4 +1,4 @@
-#include "platform/linux/avahi_advertiser.hpp"
+#include "platform/linux/dnssd/avahi_advertiser.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,8 +14,8 @@
 
 #include "browse.hpp"
 #include "namespace_env.hpp"
-#include "platform/linux/dns_sd_name.hpp"
-#include "platform/linux/linux_host_info.hpp"
+#include "platform/linux/dnssd/dns_sd_name.hpp"
+#include "platform/linux/desktop/linux_host_info.hpp"
 
 namespace trovik {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "namespace_env.hpp"
-#include "platform/linux/linux_host_info.hpp"
+#include "platform/linux/desktop/linux_host_info.hpp"
 
 namespace trovik {
 namespace {

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "fakes/fake_work_queue.hpp"
-#include "platform/linux/asio_flow.hpp"
-#include "platform/linux/asio_listener.hpp"
-#include "platform/linux/asio_network.hpp"
-#include "platform/linux/asio_work_queue.hpp"
-#include "platform/linux/socket_address.hpp"
+#include "platform/linux/net/asio_flow.hpp"
+#include "platform/linux/net/asio_listener.hpp"
+#include "platform/linux/net/asio_network.hpp"
+#include "platform/linux/net/asio_work_queue.hpp"
+#include "platform/linux/net/socket_address.hpp"
 #include "support/mailbox.hpp"
 #include "support/udp_peer.hpp"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/asio_work_queue.hpp"
-#include "platform/linux/run_loop_application.hpp"
+#include "platform/linux/net/asio_work_queue.hpp"
+#include "platform/linux/desktop/run_loop_application.hpp"
 #include "support/mailbox.hpp"
 
 namespace trovik {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/linux/dns_sd_name.hpp"
+#include "platform/linux/dnssd/dns_sd_name.hpp"
 #include "platform/linux/icu_text.hpp"
 
 namespace trovik {

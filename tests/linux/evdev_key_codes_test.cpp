@@ -5,7 +5,7 @@
 #include <string>
 
 #include "keys/key_tables.hpp"
-#include "platform/linux/evdev_key_codes.hpp"
+#include "platform/linux/keyboard/evdev_key_codes.hpp"
 
 namespace trovik {
 namespace {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/linux_host_info.hpp"
-#include "platform/linux/machine_info.hpp"
+#include "platform/linux/desktop/linux_host_info.hpp"
+#include "platform/linux/desktop/machine_info.hpp"
 
 namespace trovik {
 namespace {

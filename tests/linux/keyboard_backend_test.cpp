@@ -3,7 +3,7 @@
 #include "fake_notifications.hpp"
 #include "fakes/fake_services.hpp"
 #include "keys/key_posting.hpp"
-#include "platform/linux/keyboard_backend.hpp"
+#include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "private_bus.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"

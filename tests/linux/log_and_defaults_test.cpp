@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/file_user_defaults.hpp"
+#include "platform/linux/desktop/file_user_defaults.hpp"
 #include "platform/linux/stdout_log.hpp"
 
 namespace trovik {

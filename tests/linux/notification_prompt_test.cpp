@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_notifications.hpp"
-#include "platform/linux/notification_prompt.hpp"
+#include "platform/linux/desktop/notification_prompt.hpp"
 #include "private_bus.hpp"
 #include "support/child_process.hpp"
 #include "support/test_environment.hpp"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include "platform/linux/socket_address.hpp"
+#include "platform/linux/net/socket_address.hpp"
 
 namespace trovik::net {
 namespace {

@@ -10,9 +10,9 @@
 
 #include "fakes/fake_services.hpp"
 #include "keys/key_posting.hpp"
-#include "platform/linux/keyboard_access.hpp"
-#include "platform/linux/sequenced_keyboard.hpp"
-#include "platform/linux/uinput_keyboard.hpp"
+#include "platform/linux/keyboard/keyboard_access.hpp"
+#include "platform/linux/keyboard/sequenced_keyboard.hpp"
+#include "platform/linux/keyboard/uinput_keyboard.hpp"
 #include "support/child_process.hpp"
 
 namespace trovik {

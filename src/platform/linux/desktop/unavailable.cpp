@@ -1,0 +1,36 @@
+#include "platform/linux/desktop/unavailable.hpp"
+
+#include "platform/linux/stdout_log.hpp"
+
+namespace trovik {
+
+void SayOnce::operator()() {
+  std::call_once(once_, [this] { diagnose(service_, message_); });
+}
+
+std::optional<RunningApplication> UnavailableWorkspace::frontmostApplication() {
+  say_();
+  return std::nullopt;
+}
+
+bool UnavailableWorkspace::openURL(const std::string&) {
+  say_();
+  return false;
+}
+
+std::shared_ptr<StatusItem> UnavailableStatusBar::statusItemWithLength(double) {
+  say_();
+  return nullptr;
+}
+
+LoginItemStatus UnavailableLoginItems::status() {
+  say_();
+  return LoginItemStatus::notFound;
+}
+
+std::optional<std::string> UnavailableLoginItems::registerItem() {
+  say_();
+  return "not available here";
+}
+
+}  // namespace trovik

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <bitset>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/keyboard_events.hpp"
+#include "platform/linux/keyboard/key_sink.hpp"
+
+namespace trovik {
+
+// Posts the core's keyboard events through the first usable sink, as evdev transitions.
+//
+// Shift is state of the whole device, shared by every thread that posts. A shifted press
+// therefore holds Shift only between its own key-down and key-up: keys from other threads
+// wait until that press is over, and a failure midway releases Shift. A key that is down
+// stays on the sink it went to until it is released. Thread-safe.
+class SequencedKeyboard final : public KeyboardEvents {
+ public:
+  // `sinks` in order of preference.
+  explicit SequencedKeyboard(std::vector<std::unique_ptr<KeySink>> sinks);
+
+  std::unique_ptr<EventSource> createSource(EventSourceState state) override;
+  // None for key codes with no Linux key; otherwise the event with no flags.
+  std::optional<KeyboardEvent> createKeyboardEvent(EventSource* source, KeyCode key,
+                                                   bool keyDown) override;
+  // Flags holding kEventFlagMaskShift make a shifted press: Shift goes down before the key
+  // goes down and up after the key goes up.
+  void post(EventTap tap, const KeyboardEvent& event) override;
+
+  // Whether a key posted now would reach a device. Cheap; any thread.
+  bool usable();
+  // Why no sink is usable, one reason per sink; for the user.
+  std::string problems() const;
+
+ private:
+  void waitForShift(std::unique_lock<std::mutex>& lock);
+  bool send(std::initializer_list<KeyTransition> group);
+  void releaseHeldAndFail();
+
+  const std::vector<std::unique_ptr<KeySink>> sinks_;
+  std::mutex mutex_;  // guards everything below and serialises every emit
+  std::condition_variable shiftReleased_;
+  KeySink* active_ = nullptr;  // the sink of every key in held_
+  std::bitset<256> held_;
+  std::optional<std::thread::id> shiftOwner_;  // the thread inside a shifted press
+  std::uint16_t ownerKey_ = 0;
+};
+
+}  // namespace trovik
