@@ -46,26 +46,19 @@ constexpr auto kPatience = 10s;
 
 // The agent's keyboard, noting when each key-up post has returned: through XTest that is
 // when the press's last events were flushed to the X server, and so left the process.
-class TimedKeyboard final : public KeyboardEvents {
+class TimedKeyboard final : public Keyboard {
  public:
-  explicit TimedKeyboard(std::unique_ptr<KeyboardEvents> inner) : inner_(std::move(inner)) {}
+  explicit TimedKeyboard(std::unique_ptr<Keyboard> inner) : inner_(std::move(inner)) {}
 
-  std::unique_ptr<EventSource> createSource(EventSourceState state) override {
-    return inner_->createSource(state);
-  }
-  std::optional<KeyboardEvent> createKeyboardEvent(EventSource* source, KeyCode key,
-                                                   bool keyDown) override {
-    return inner_->createKeyboardEvent(source, key, keyDown);
-  }
-  void post(EventTap tap, const KeyboardEvent& event) override {
-    inner_->post(tap, event);
-    if (!event.keyDown) left_.put(Clock::now());
+  void press(KeyCode key, bool shift) override {
+    inner_->press(key, shift);
+    left_.put(Clock::now());
   }
 
   test::Mailbox<Clock::time_point>& left() { return left_; }
 
  private:
-  std::unique_ptr<KeyboardEvents> inner_;
+  std::unique_ptr<Keyboard> inner_;
   test::Mailbox<Clock::time_point> left_;
 };
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 #include "platform/text.hpp"
 
 namespace trovik::keys {

@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 
 namespace trovik::keys {
 

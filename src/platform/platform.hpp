@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 #include "platform/log.hpp"
 #include "platform/network.hpp"
 #include "platform/run_loop.hpp"
@@ -19,7 +19,7 @@ struct Platform {
   RunLoop& runLoop;
   WorkQueue& workQueue;
   Network& network;
-  KeyboardEvents& keyboard;
+  Keyboard& keyboard;
   Trust& trust;
   Log& log;
   Text& text;

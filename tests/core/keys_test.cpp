@@ -10,7 +10,7 @@
 namespace trovik {
 namespace {
 
-using fakes::PostedEvent;
+using fakes::Press;
 using keys::KeyPress;
 
 const IcuText kText;
@@ -64,56 +64,20 @@ class KeyPosting : public ::testing::Test {
   fakes::FakeLog log;
 };
 
-TEST_F(KeyPosting, PlainPressIsDownThenUpAtTheHardwareTapWithCreationFlags) {
-  keyboard.creationFlags = 0x100;  // whatever creation gives is kept
+TEST_F(KeyPosting, PressesWithAndWithoutShiftAndOnlyThePlainOneSaysWhenAccessIsMissing) {
   keys::postKey(49, keyboard, trust, log);
-  EXPECT_THAT(keyboard.posted(),
-              ::testing::ElementsAre(PostedEvent{EventTap::hid, {49, true, 0x100}},
-                                     PostedEvent{EventTap::hid, {49, false, 0x100}}));
-  EXPECT_THAT(keyboard.sourceStates(), ::testing::ElementsAre(EventSourceState::hidSystemState));
-  EXPECT_THAT(log.lines(), ::testing::IsEmpty());
-}
-
-TEST_F(KeyPosting, ShiftedPressCarriesExactlyTheShiftFlagAndNoShiftKeyEvent) {
-  keyboard.creationFlags = 0x80000;  // e.g. Option held by the user: replaced, not combined
   keys::postKeyWithShift(0, keyboard, trust);
-  EXPECT_THAT(keyboard.posted(),
-              ::testing::ElementsAre(PostedEvent{EventTap::hid, {0, true, 0x20000}},
-                                     PostedEvent{EventTap::hid, {0, false, 0x20000}}));
-}
+  EXPECT_THAT(keyboard.presses(), ::testing::ElementsAre(Press{49, false}, Press{0, true}));
+  EXPECT_THAT(log.lines(), ::testing::IsEmpty());
 
-TEST_F(KeyPosting, WithoutPermissionOnlyThePlainPressSaysSo) {
   trust.set(false);
   keys::postKey(49, keyboard, trust, log);
   keys::postKey(49, keyboard, trust, log);
   keys::postKeyWithShift(0, keyboard, trust);
   EXPECT_THAT(log.lines(), ::testing::ElementsAre("Trovik: Accessibility permission not granted",
                                                   "Trovik: Accessibility permission not granted"));
-  EXPECT_EQ(keyboard.eventsCreated(), 0);
-  EXPECT_THAT(keyboard.sourceStates(), ::testing::IsEmpty());
-  EXPECT_EQ(trust.queries(), 3);  // asked on every press, never cached
-
-  trust.set(true);
-  keys::postKeyWithShift(0, keyboard, trust);
-  EXPECT_EQ(keyboard.posted().size(), 2u);
-}
-
-TEST_F(KeyPosting, CreationFailuresPostWhateverEventExists) {
-  keyboard.failSource = true;  // events are made without a source and still posted
-  keys::postKey(36, keyboard, trust, log);
-  EXPECT_EQ(keyboard.posted().size(), 2u);
-
-  keyboard.failSource = false;
-  keyboard.failKeyDown = true;
-  keys::postKeyWithShift(18, keyboard, trust);
-  keyboard.failKeyDown = false;
-  keyboard.failKeyUp = true;
-  keys::postKey(26, keyboard, trust, log);
-  const auto posted = keyboard.posted();
-  ASSERT_EQ(posted.size(), 4u);
-  EXPECT_EQ(posted[2], (PostedEvent{EventTap::hid, {18, false, 0x20000}}));
-  EXPECT_EQ(posted[3], (PostedEvent{EventTap::hid, {26, true, 0}}));
-  EXPECT_EQ(keyboard.eventsCreated(), 6);  // both events are always attempted
+  EXPECT_EQ(keyboard.presses().size(), 2u);
+  EXPECT_EQ(trust.queries(), 5);  // asked on every press, never cached
 }
 
 }  // namespace

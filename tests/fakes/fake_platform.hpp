@@ -24,7 +24,7 @@ struct FakePlatform {
   // Everything the fakes do that a launch-order test cares about goes to one timeline.
   void recordInto(Timeline& timeline) {
     for (Recording* r : std::initializer_list<Recording*>{
-             &runLoop, &network, &keyboard, &trust, &workspace, &statusBar, &hostInfo, &loginItems,
+             &runLoop, &network, &trust, &workspace, &statusBar, &hostInfo, &loginItems,
              &userDefaults, &application}) {
       r->setTimeline(&timeline);
     }

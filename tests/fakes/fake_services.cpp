@@ -1,39 +1,14 @@
 #include "fakes/fake_services.hpp"
 
 namespace trovik::fakes {
-namespace {
-struct FakeSource final : EventSource {};
-}  // namespace
-
-std::unique_ptr<EventSource> FakeKeyboard::createSource(EventSourceState state) {
-  {
-    std::lock_guard lock(mutex_);
-    sources_.push_back(state);
-  }
-  if (failSource) return nullptr;
-  return std::make_unique<FakeSource>();
-}
-
-std::optional<KeyboardEvent> FakeKeyboard::createKeyboardEvent(EventSource*, KeyCode key,
-                                                               bool keyDown) {
-  ++created_;
-  if (keyDown ? failKeyDown.load() : failKeyUp.load()) return std::nullopt;
-  return KeyboardEvent{key, keyDown, creationFlags.load()};
-}
-
-void FakeKeyboard::post(EventTap tap, const KeyboardEvent& event) {
+void FakeKeyboard::press(KeyCode key, bool shift) {
   std::lock_guard lock(mutex_);
-  posted_.push_back(PostedEvent{tap, event});
+  presses_.push_back(Press{key, shift});
 }
 
-std::vector<PostedEvent> FakeKeyboard::posted() const {
+std::vector<Press> FakeKeyboard::presses() const {
   std::lock_guard lock(mutex_);
-  return posted_;
-}
-
-std::vector<EventSourceState> FakeKeyboard::sourceStates() const {
-  std::lock_guard lock(mutex_);
-  return sources_;
+  return presses_;
 }
 
 bool FakeTrust::isProcessTrusted() {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fakes/timeline.hpp"
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 #include "platform/log.hpp"
 #include "platform/status_bar.hpp"
 #include "platform/system.hpp"
@@ -19,36 +19,21 @@
 
 namespace trovik::fakes {
 
-struct PostedEvent {
-  EventTap tap;
-  KeyboardEvent event;
-  bool operator==(const PostedEvent& o) const {
-    return tap == o.tap && event.keyCode == o.event.keyCode && event.keyDown == o.event.keyDown &&
-           event.flags == o.event.flags;
-  }
+// One key press as the agent asked for it.
+struct Press {
+  KeyCode key;
+  bool shift;
+  bool operator==(const Press&) const = default;
 };
 
-class FakeKeyboard final : public KeyboardEvents, public Recording {
+class FakeKeyboard final : public Keyboard {
  public:
-  std::unique_ptr<EventSource> createSource(EventSourceState state) override;
-  std::optional<KeyboardEvent> createKeyboardEvent(EventSource* source, KeyCode key,
-                                                   bool keyDown) override;
-  void post(EventTap tap, const KeyboardEvent& event) override;
-
-  std::vector<PostedEvent> posted() const;
-  int eventsCreated() const { return created_; }
-  std::vector<EventSourceState> sourceStates() const;
-  std::atomic<bool> failSource{false};
-  std::atomic<bool> failKeyDown{false};
-  std::atomic<bool> failKeyUp{false};
-  // Creation gives these flags, as a platform might from the modifiers held at that moment.
-  std::atomic<EventFlags> creationFlags{0};
+  void press(KeyCode key, bool shift) override;
+  std::vector<Press> presses() const;
 
  private:
   mutable std::mutex mutex_;
-  std::vector<PostedEvent> posted_;
-  std::vector<EventSourceState> sources_;
-  std::atomic<int> created_{0};
+  std::vector<Press> presses_;
 };
 
 class FakeTrust final : public Trust, public Recording {
@@ -175,9 +160,7 @@ class FakeApplication final : public Application, public Recording {
 }  // namespace trovik::fakes
 
 namespace trovik::fakes {
-inline void PrintTo(const PostedEvent& e, std::ostream* os) {
-  *os << "{tap " << static_cast<int>(e.tap) << ", key " << e.event.keyCode
-      << (e.event.keyDown ? " down" : " up") << ", flags 0x" << std::hex << e.event.flags
-      << std::dec << "}";
+inline void PrintTo(const Press& p, std::ostream* os) {
+  *os << "{key " << p.key << (p.shift ? " with Shift}" : "}");
 }
 }  // namespace trovik::fakes

@@ -4,7 +4,7 @@
 #include <optional>
 #include <span>
 
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 
 namespace trovik {
 

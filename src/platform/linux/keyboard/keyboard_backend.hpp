@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 #include "platform/trust.hpp"
 
 namespace trovik {
@@ -24,7 +24,7 @@ struct KeyboardBackendOptions {
 // The keyboard and its access check. `trust` refers to `events`: keep them together (the
 // member order destroys `trust` first).
 struct KeyboardBackend {
-  std::unique_ptr<KeyboardEvents> events;
+  std::unique_ptr<Keyboard> events;
   std::unique_ptr<Trust> trust;
 };
 

@@ -17,37 +17,31 @@ constexpr auto kShiftHoldLimit = std::chrono::seconds(1);
 SequencedKeyboard::SequencedKeyboard(std::vector<std::unique_ptr<KeySink>> sinks)
     : sinks_(std::move(sinks)) {}
 
-std::unique_ptr<EventSource> SequencedKeyboard::createSource(EventSourceState) {
-  return std::make_unique<EventSource>();
+void SequencedKeyboard::press(KeyCode key, bool shift) {
+  post(key, true, shift);
+  post(key, false, shift);
 }
 
-std::optional<KeyboardEvent> SequencedKeyboard::createKeyboardEvent(EventSource*, KeyCode key,
-                                                                    bool keyDown) {
-  if (!evdevKeyCode(key)) return std::nullopt;
-  return KeyboardEvent{key, keyDown, 0};
-}
-
-void SequencedKeyboard::post(EventTap, const KeyboardEvent& event) {
-  const auto code = evdevKeyCode(event.keyCode);
+void SequencedKeyboard::post(KeyCode key, bool keyDown, bool shifted) {
+  const auto code = evdevKeyCode(key);
   if (!code) return;
-  const bool shifted = (event.flags & kEventFlagMaskShift) != 0;
   const auto self = std::this_thread::get_id();
 
   std::unique_lock lock(mutex_);
   waitForShift(lock);
   const bool ownsShift = shiftOwner_ == self;
-  if (ownsShift && !event.keyDown && *code == ownerKey_) {
+  if (ownsShift && !keyDown && *code == ownerKey_) {
     shiftOwner_.reset();
     shiftReleased_.notify_all();
     send({{*code, false}, {kEvdevLeftShift, false}});
-  } else if (shifted && event.keyDown && !ownsShift) {
+  } else if (shifted && keyDown && !ownsShift) {
     if (send({{kEvdevLeftShift, true}, {*code, true}})) {
       shiftOwner_ = self;
       ownerKey_ = *code;
     }
   } else {
     // A plain event, or a shifted key-up whose key-down never got through.
-    send({{*code, event.keyDown}});
+    send({{*code, keyDown}});
   }
 }
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/keyboard_events.hpp"
+#include "platform/keyboard.hpp"
 #include "platform/linux/keyboard/key_sink.hpp"
 
 namespace trovik {
@@ -20,18 +20,12 @@ namespace trovik {
 // therefore holds Shift only between its own key-down and key-up: keys from other threads
 // wait until that press is over, and a failure midway releases Shift. A key that is down
 // stays on the sink it went to until it is released. Thread-safe.
-class SequencedKeyboard final : public KeyboardEvents {
+class SequencedKeyboard final : public Keyboard {
  public:
   // `sinks` in order of preference.
   explicit SequencedKeyboard(std::vector<std::unique_ptr<KeySink>> sinks);
 
-  std::unique_ptr<EventSource> createSource(EventSourceState state) override;
-  // None for key codes with no Linux key; otherwise the event with no flags.
-  std::optional<KeyboardEvent> createKeyboardEvent(EventSource* source, KeyCode key,
-                                                   bool keyDown) override;
-  // Flags holding kEventFlagMaskShift make a shifted press: Shift goes down before the key
-  // goes down and up after the key goes up.
-  void post(EventTap tap, const KeyboardEvent& event) override;
+  void press(KeyCode key, bool shift) override;
 
   // Whether a key posted now would reach a device. Cheap; any thread.
   bool usable();
@@ -39,6 +33,7 @@ class SequencedKeyboard final : public KeyboardEvents {
   std::string problems() const;
 
  private:
+  void post(KeyCode key, bool keyDown, bool shifted);
   void waitForShift(std::unique_lock<std::mutex>& lock);
   bool send(std::initializer_list<KeyTransition> group);
   void releaseHeldAndFail();

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+namespace trovik {
+
+using KeyCode = std::uint16_t;  // a macOS virtual key code: a key position of the US ANSI layout
+
+// Types at the hardware-input level, into whatever application is in front.
+class Keyboard {
+ public:
+  virtual ~Keyboard() = default;
+  // One press of the key at `key`'s position as one unit: down, then up at once. With
+  // `shift`, Shift is held around the press and no other press comes between. A key this
+  // keyboard cannot type is skipped. Thread-safe; returns once the press has left the process.
+  virtual void press(KeyCode key, bool shift) = 0;
+};
+
+}  // namespace trovik
