@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "editor/editor_id.hpp"
@@ -17,8 +18,8 @@ namespace trovik {
 // The one owner of the agent's state. Lives on the main thread; network callbacks reach it
 // only through weak references and skip their delegate steps once it is gone.
 //
-// clientConnections, stateConnections and activeEditorID are guarded by one mutex; nothing
-// is sent, cancelled or posted while it is held.
+// clientConnections, stateConnections, their indexes and activeEditorID are guarded by one
+// mutex; nothing is sent, cancelled or posted while it is held.
 class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this<AppDelegate> {
  public:
   using ConnectionList = std::vector<std::shared_ptr<Connection>>;
@@ -55,7 +56,8 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   // Client registration and state channels (work queue).
   static void handleNewConnection(const std::weak_ptr<AppDelegate>& weak, const Platform& platform,
                                   const std::shared_ptr<Connection>& connection);
-  void openStateChannel(const Host& host);
+  // `client` is the flow the channel serves; it leaves with that client.
+  void openStateChannel(const Host& host, const Connection* client = nullptr);
   static void stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,
                                          const Platform& platform,
                                          const std::weak_ptr<Connection>& channel,
@@ -97,6 +99,8 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
  private:
   explicit AppDelegate(const Platform& platform);
   void refreshLoginCheckMark();
+  void registerClient(const std::shared_ptr<Connection>& client,
+                      const std::optional<std::string>& host);
 
   Platform platform_;
   mutable std::mutex mutex_;  // guards the two lists and activeEditorID_
@@ -112,6 +116,11 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   std::optional<bool> lastAccessibilityState_;
   std::shared_ptr<Timer> accessibilityTimer_;
   std::shared_ptr<MenuItem> loginMenuItem_;
+
+  // Indexes over the two lists, so that removing a client needs no walk over every channel.
+  std::unordered_map<const Connection*, std::shared_ptr<Connection>> channelOfClient_;
+  std::unordered_map<std::string, std::vector<std::shared_ptr<Connection>>> channelsByHost_;
+  std::unordered_map<std::string, int> liveClientsByHost_;
 };
 
 }  // namespace trovik

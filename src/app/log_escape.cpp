@@ -24,8 +24,11 @@ std::size_t decodeAt(std::string_view s, std::size_t i, char32_t& cp) {
   return n;
 }
 
+// Controls, line separators, and the characters that reorder or hide what a reader of the
+// log sees: the bidirectional embeddings, overrides and isolates, and the byte-order mark.
 bool needsEscape(char32_t cp) {
-  return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029;
+  return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
+         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
 }
 
 }  // namespace

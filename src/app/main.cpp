@@ -10,18 +10,18 @@
 #include <thread>
 
 #include "app/app_delegate.hpp"
-#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
-#include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
-#include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
-#include "platform/linux/stdout_log.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/dnssd/avahi_advertiser.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard/keyboard_backend.hpp"
+#include "platform/linux/net/asio_network.hpp"
+#include "platform/linux/net/asio_work_queue.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {

@@ -6,24 +6,31 @@ void AppDelegate::handleNewConnection(const std::weak_ptr<AppDelegate>& weak,
                                       const Platform& platform,
                                       const std::shared_ptr<Connection>& connection) {
   connection->start(platform.workQueue);
-  if (auto self = weak.lock()) {
-    std::lock_guard lock(self->mutex_);
-    self->clientConnections_.push_back(connection);
-  }
-  if (!weak.expired()) receiveNextMessage(weak, platform, connection);
-
   const Endpoint endpoint = connection->endpoint();
-  if (auto host = hostString(endpoint)) {
+  const auto host = hostString(endpoint);
+  if (auto self = weak.lock()) self->registerClient(connection, host);
+
+  if (host) {
     platform.log.line("Trovik: New client from " + *host + ", creating state channel on port " +
                       std::to_string(statePort));
-    if (auto self = weak.lock()) self->openStateChannel(endpoint.host);
+    if (auto self = weak.lock()) self->openStateChannel(endpoint.host, connection.get());
   } else {
     platform.log.line("Trovik: New client connected but could not extract host from " +
                       endpoint.description());
   }
+  // Armed last: only a failed receive removes a client, so its channel is listed by then
+  // and leaves with it.
+  if (!weak.expired()) receiveNextMessage(weak, platform, connection);
 }
 
-void AppDelegate::openStateChannel(const Host& host) {
+void AppDelegate::registerClient(const std::shared_ptr<Connection>& client,
+                                 const std::optional<std::string>& host) {
+  std::lock_guard lock(mutex_);
+  clientConnections_.push_back(client);
+  if (host) ++liveClientsByHost_[*host];
+}
+
+void AppDelegate::openStateChannel(const Host& host, const Connection* client) {
   auto channel = platform_.network.makeConnection(Endpoint::hostPort(host, statePort),
                                                   ConnectionParameters{.includePeerToPeer = true});
   std::weak_ptr<AppDelegate> weak = weak_from_this();
@@ -35,6 +42,8 @@ void AppDelegate::openStateChannel(const Host& host) {
   channel->start(platform_.workQueue);
   std::lock_guard lock(mutex_);
   stateConnections_.push_back(channel);
+  channelsByHost_[host.description].push_back(channel);
+  if (client) channelOfClient_[client] = channel;
 }
 
 void AppDelegate::stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,

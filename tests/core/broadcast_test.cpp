@@ -65,7 +65,7 @@ TEST_F(Broadcast, EachFailedSendIsLoggedAndTheChannelIsTriedAgainLater) {
 
 class Removal : public AgentTest {};
 
-TEST_F(Removal, DropsTheFlowAndCancelsEveryChannelToItsHostOnce) {
+TEST_F(Removal, DropsTheFlowAndItsOwnChannelAndSparesTheHostsOtherClients) {
   const auto x1 = connectReady("10.0.0.5", 1000);
   const auto y = connectReady("10.0.0.6", 1000);
   const auto x2 = connectReady("10.0.0.5", 2000);  // second flow from the same host
@@ -73,18 +73,20 @@ TEST_F(Removal, DropsTheFlowAndCancelsEveryChannelToItsHostOnce) {
 
   delegate->removeClient(x1.flow);
   fake.settle();
-
   EXPECT_THAT(delegate->clientConnections(), ElementsAre(y.flow, x2.flow, z.flow));
-  EXPECT_THAT(delegate->stateConnections(), ElementsAre(y.channel, z.channel));
+  EXPECT_THAT(delegate->stateConnections(), ElementsAre(y.channel, x2.channel, z.channel));
   EXPECT_EQ(x1.channel->cancelCount(), 1);
-  EXPECT_EQ(x2.channel->cancelCount(), 1);
-  EXPECT_EQ(y.channel->cancelCount() + z.channel->cancelCount(), 0);
+  EXPECT_EQ(x2.channel->cancelCount() + y.channel->cancelCount() + z.channel->cancelCount(), 0);
   EXPECT_EQ(x1.flow->cancelCount(), 0);
 
-  // The surviving flow of that host still has its commands handled, with no channel left.
+  // The other tablet on that host still hears that its commands were handled.
   send(x2, "a");
   EXPECT_EQ(fake.keyboard.presses().size(), 1u);
-  EXPECT_EQ(x2.channel->datagrams().size(), 3u);  // just its opening sequence
+  EXPECT_EQ(x2.channel->datagrams().back(), "key:fired");
+
+  delegate->removeClient(x2.flow);
+  EXPECT_THAT(delegate->stateConnections(), ElementsAre(y.channel, z.channel));
+  EXPECT_EQ(x2.channel->cancelCount(), 1);
 }
 
 TEST_F(Removal, MatchesHostTextsExactlyAndLeavesHostlessChannelsAlone) {
@@ -97,11 +99,17 @@ TEST_F(Removal, MatchesHostTextsExactlyAndLeavesHostlessChannelsAlone) {
 
 TEST_F(Removal, UnlistedOrHostlessClients) {
   const auto a = connectReady("10.0.0.1");
-  // A flow the agent never listed still takes the channels of its host.
+  // A flow the agent never listed takes the channels of its host only when no client of that
+  // host is left.
   auto stranger = std::make_shared<FakeConnection>(peer("10.0.0.1", 9));
   delegate->removeClient(stranger);
   EXPECT_THAT(delegate->clientConnections(), ElementsAre(a.flow));
-  EXPECT_THAT(delegate->stateConnections(), IsEmpty());
+  EXPECT_THAT(delegate->stateConnections(), ElementsAre(a.channel));
+  auto gone = std::make_shared<FakeConnection>(peer("10.0.0.3", 9));
+  const auto c = connectReady("10.0.0.3");
+  delegate->removeClient(c.flow);
+  delegate->removeClient(gone);  // its host has no client left: nothing more to take
+  EXPECT_THAT(delegate->stateConnections(), ElementsAre(a.channel));
 
   // A flow without a host leaves only the client list.
   const auto b = connectReady("10.0.0.2");
@@ -109,7 +117,7 @@ TEST_F(Removal, UnlistedOrHostlessClients) {
   fake.settle();
   delegate->removeClient(hostless);
   EXPECT_THAT(delegate->clientConnections(), ElementsAre(a.flow, b.flow));
-  EXPECT_THAT(delegate->stateConnections(), ElementsAre(b.channel));
+  EXPECT_THAT(delegate->stateConnections(), ElementsAre(a.channel, b.channel));
 }
 
 TEST_F(Removal, GoneDelegateDoesNothing) {

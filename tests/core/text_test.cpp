@@ -69,6 +69,12 @@ TEST(LogEscaping, EscapesLineBreakingAndControlCharactersOnly) {
   EXPECT_EQ(escapeForLog(std::string_view("\0\x1B\x7F", 3)), "\\u{0}\\u{1b}\\u{7f}");
   EXPECT_EQ(escapeForLog("\xC2\x85\xC2\x9F"), "\\u{85}\\u{9f}");  // C1 controls
   EXPECT_EQ(escapeForLog("x\xE2\x80\xA8y\xE2\x80\xA9"), "x\\u{2028}y\\u{2029}");
+  // Bidirectional controls and the byte-order mark, which would reorder or hide the line.
+  EXPECT_EQ(escapeForLog("\xE2\x80\xAA"
+                         "a\xE2\x80\xAE\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF"),
+            "\\u{202a}a\\u{202e}\\u{2066}\\u{2069}\\u{feff}");
+  EXPECT_EQ(escapeForLog("\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xAA"),
+            "\\u{2029}\xE2\x80\xAF\xE2\x81\xAA");
   EXPECT_EQ(escapeForLog("caf\xC3\xA9 \xE2\x86\x92"), "caf\xC3\xA9 \xE2\x86\x92");  // kept
 }
 
