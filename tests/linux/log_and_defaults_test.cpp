@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,11 +30,11 @@ std::string readAll(int fd) {
   return all;
 }
 
-TEST(StdoutLog, ConcurrentWritersNeverTearALineEvenWhenThePipeTakesItInParts) {
+TEST(LineWriter, ConcurrentWritersNeverTearALineEvenWhenThePipeTakesItInParts) {
   int pipe[2];
   ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
   ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);  // a long line needs several writes
-  StdoutLog log(pipe[1]);
+  LineWriter log(pipe[1], 16 << 20);
   std::string all;
   std::thread reader([&] { all = readAll(pipe[0]); });
 
@@ -44,11 +45,12 @@ TEST(StdoutLog, ConcurrentWritersNeverTearALineEvenWhenThePipeTakesItInParts) {
       for (int i = 0; i < kLines; ++i) {
         // Some lines far beyond PIPE_BUF, where the kernel no longer keeps writes whole.
         const std::size_t length = (i % 10 == 0) ? 20000 : 40;
-        log.line(std::to_string(w) + ":" + std::to_string(i) + ":" + std::string(length, 'a' + w));
+        log.put(std::to_string(w) + ":" + std::to_string(i) + ":" + std::string(length, 'a' + w));
       }
     });
   }
   for (auto& writer : writers) writer.join();
+  ASSERT_TRUE(log.flush(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
   ::close(pipe[1]);
   reader.join();
   ::close(pipe[0]);
@@ -115,12 +117,42 @@ TEST_F(FileUserDefaultsTest, SaysOnStandardErrorWhenItCannotSave) {
   FileUserDefaults defaults("/dev/null/trovik-helper/defaults");
   ::testing::internal::CaptureStderr();
   defaults.setBool(true, "loginItemConfigured");
+  flushDiagnostics(std::chrono::steady_clock::now() + std::chrono::seconds(5));
   const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(
       said.rfind("trovik-helper: settings: could not save /dev/null/trovik-helper/defaults: ", 0),
       0u)
       << said;
-  EXPECT_FALSE(defaults.boolForKey("loginItemConfigured"));
+  EXPECT_TRUE(defaults.boolForKey("loginItemConfigured"));  // kept for this run only
+  EXPECT_FALSE(
+      FileUserDefaults("/dev/null/trovik-helper/defaults").boolForKey("loginItemConfigured"));
+}
+
+// Whatever stands where the settings file should be, the agent starts: it reads as empty,
+// says so once, and never blocks or grows.
+TEST_F(FileUserDefaultsTest, AnythingButASmallSettingsFileReadsAsEmptyWithOneLine) {
+  const fs::path fifo = directory / "fifo", big = directory / "big", corrupt = directory / "bad";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::resize_file((std::ofstream(big) << "loginItemConfigured=true\n", big), 10 << 20);
+  std::ofstream(corrupt) << "loginItemConfigured=true\n\x7f"
+                            "ELF\x01\n";
+  const struct {
+    fs::path file;
+    std::string problem;
+  } cases[] = {{fifo, "not a regular file"},
+               {"/dev/zero", "not a regular file"},
+               {big, "larger than 64 KiB"},
+               {corrupt, "not a settings file of this program"},
+               {directory, "not a regular file"}};
+  for (const auto& c : cases) {
+    FileUserDefaults defaults(c.file);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(defaults.boolForKey("loginItemConfigured")) << c.file;
+    EXPECT_FALSE(defaults.boolForKey("other")) << c.file;
+    flushDiagnostics(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "trovik-helper: settings: ignoring " + c.file.string() + ": " + c.problem + "\n");
+  }
 }
 
 }  // namespace

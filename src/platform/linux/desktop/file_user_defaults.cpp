@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "platform/linux/stdout_log.hpp"
@@ -37,35 +38,75 @@ std::filesystem::path FileUserDefaults::defaultFile() {
 }
 
 bool FileUserDefaults::boolForKey(const std::string& key) {
-  const auto values = read();
-  const auto found = values.find(key);
-  return found != values.end() && found->second == "true";
+  const auto& all = values();
+  const auto found = all.find(key);
+  return found != all.end() && found->second == "true";
 }
 
 void FileUserDefaults::setBool(bool value, const std::string& key) {
   // A key that could break the file's lines is not stored.
   if (key.empty() || key.find_first_of("=\n\r") != std::string::npos) return;
-  auto values = read();
-  values[key] = value ? "true" : "false";
+  auto& all = values();
+  all[key] = value ? "true" : "false";
   std::string error;
-  if (!write(values, error))
-    diagnose("settings", "could not save " + file_.string() + ": " + error);
+  if (!write(all, error)) diagnose("settings", "could not save " + file_.string() + ": " + error);
 }
 
-std::map<std::string, std::string> FileUserDefaults::read() const {
-  std::map<std::string, std::string> values;
-  std::ifstream in(file_);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto equals = line.find('=');
-    if (equals == std::string::npos || equals == 0) continue;  // not ours: skipped
-    values[line.substr(0, equals)] = line.substr(equals + 1);
+FileUserDefaults::Values& FileUserDefaults::values() {
+  if (!values_) {
+    std::string problem;
+    values_ = read(problem);
+    if (!problem.empty()) {
+      diagnose("settings", "ignoring " + file_.string() + ": " + problem);
+      values_ = Values{};
+    }
   }
-  return values;
+  return *values_;
 }
 
-bool FileUserDefaults::write(const std::map<std::string, std::string>& values,
-                             std::string& error) const {
+std::optional<FileUserDefaults::Values> FileUserDefaults::read(std::string& problem) const {
+  // Non-blocking, so that a FIFO put in its place cannot hold the agent at start.
+  const int fd = ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) problem = osText(errno);
+    return Values{};
+  }
+  std::string text;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    problem = osText(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    problem = "not a regular file";
+  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxFileSize) {
+    problem = "larger than " + std::to_string(kMaxFileSize / 1024) + " KiB";
+  } else {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kMaxFileSize) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (n < 0) problem = osText(errno);
+    if (text.size() > kMaxFileSize)
+      problem = "larger than " + std::to_string(kMaxFileSize / 1024) + " KiB";
+  }
+  ::close(fd);
+  if (!problem.empty()) return std::nullopt;
+
+  Values parsed;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    const auto equals = line.find('=');
+    if (equals == std::string::npos || equals == 0 || line.find('\0') != std::string::npos) {
+      problem = "not a settings file of this program";
+      return std::nullopt;
+    }
+    parsed[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return parsed;
+}
+
+bool FileUserDefaults::write(const Values& values, std::string& error) const {
   std::error_code made;
   std::filesystem::create_directories(file_.parent_path(), made);
   if (made) {

@@ -2,17 +2,22 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "platform/system.hpp"
 
 namespace trovik {
 
-// Booleans in a small "key=value" file, read on every query and replaced atomically (a
-// temporary file renamed over it) on every change. A write that fails is reported on
-// standard error and the old file stays. Main thread only.
+// Booleans in a small "key=value" file, read once and replaced atomically (a temporary file
+// renamed over it) on every change. Only a regular file of at most kMaxFileSize is read,
+// and never in a way that can block: anything else (a FIFO, a device, a huge or corrupt
+// file, one that cannot be read) reads as empty, with one line on standard error. A write
+// that fails is reported on standard error and the old file stays. Main thread only.
 class FileUserDefaults final : public UserDefaults {
  public:
+  static constexpr std::size_t kMaxFileSize = 64 * 1024;
+
   explicit FileUserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
   // $XDG_CONFIG_HOME/trovik-helper/defaults, with ~/.config when that is unset or relative.
   static std::filesystem::path defaultFile();
@@ -21,10 +26,14 @@ class FileUserDefaults final : public UserDefaults {
   void setBool(bool value, const std::string& key) override;
 
  private:
-  std::map<std::string, std::string> read() const;
-  bool write(const std::map<std::string, std::string>& values, std::string& error) const;
+  using Values = std::map<std::string, std::string>;
+  Values& values();
+  // The file's values; nothing when it is missing; an error text when it cannot be used.
+  std::optional<Values> read(std::string& problem) const;
+  bool write(const Values& values, std::string& error) const;
 
   const std::filesystem::path file_;
+  std::optional<Values> values_;
 };
 
 }  // namespace trovik

@@ -9,11 +9,6 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "platform/linux/dnssd/dns_sd_name.hpp"
@@ -32,27 +27,6 @@ std::string quoted(std::string_view name) {
 }  // namespace
 
 struct AvahiAdvertiser::Callbacks {
-  static void wake(AvahiWatch*, int fd, AvahiWatchEvent, void* self) {
-    std::uint64_t count = 0;
-    while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
-    }
-    auto* advertiser = static_cast<AvahiAdvertiser*>(self);
-    bool closing = false;
-    {
-      std::lock_guard lock(advertiser->wantedMutex_);
-      closing = advertiser->closing_;
-    }
-    if (!closing) {
-      advertiser->apply();
-    } else if (!advertiser->closedSignalled_) {
-      // Closed here rather than by the destructor: D-Bus then only ever runs on this thread.
-      advertiser->applied_.reset();
-      advertiser->dropClient();
-      advertiser->closedSignalled_ = true;
-      advertiser->closed_.set_value();
-    }
-  }
-
   static void reconnect(AvahiTimeout*, void* self) {
     auto* advertiser = static_cast<AvahiAdvertiser*>(self);
     advertiser->reconnectArmed_ = false;
@@ -106,21 +80,20 @@ struct AvahiAdvertiser::Callbacks {
 };
 
 void AvahiAdvertiser::standardError(std::string_view line) {
-  writeLine(STDERR_FILENO, line);
+  if (line.starts_with(kPrefix)) line.remove_prefix(kPrefix.size());
+  diagnose("dns-sd", line);
 }
 
 AvahiAdvertiser::AvahiAdvertiser(Diagnostics diagnostics) : diagnostics_(std::move(diagnostics)) {
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  poll_ = wakeFd_ >= 0 ? avahi_threaded_poll_new() : nullptr;
+  poll_ = avahi_threaded_poll_new();
   if (!poll_) {
     report("cannot set up Avahi's event loop; the service will not be advertised");
     return;
   }
   // Set up before the thread starts, so no lock is needed yet.
   const AvahiPoll* api = avahi_threaded_poll_get(poll_);
-  const bool ready = api->watch_new(api, wakeFd_, AVAHI_WATCH_IN, Callbacks::wake, this) &&
-                     (reconnect_ = api->timeout_new(api, nullptr, Callbacks::reconnect, this));
-  if (!ready || avahi_threaded_poll_start(poll_) < 0) {
+  reconnect_ = api->timeout_new(api, nullptr, Callbacks::reconnect, this);
+  if (!reconnect_ || avahi_threaded_poll_start(poll_) < 0) {
     report("cannot start Avahi's event loop; the service will not be advertised");
     avahi_threaded_poll_free(poll_);
     poll_ = nullptr;
@@ -128,48 +101,28 @@ AvahiAdvertiser::AvahiAdvertiser(Diagnostics diagnostics) : diagnostics_(std::mo
 }
 
 AvahiAdvertiser::~AvahiAdvertiser() {
-  if (poll_) {
-    {
-      std::lock_guard lock(wantedMutex_);
-      closing_ = true;
-    }
-    wake();
-    closed_.get_future().wait();
-    avahi_threaded_poll_stop(poll_);
-    avahi_threaded_poll_free(poll_);
-  }
-  if (wakeFd_ >= 0) close(wakeFd_);
+  if (!poll_) return;
+  // Once the thread has stopped, everything it owned is this thread's to free.
+  avahi_threaded_poll_stop(poll_);
+  dropClient();
+  avahi_threaded_poll_free(poll_);
 }
 
 void AvahiAdvertiser::advertise(const ServiceDescription& service, std::uint16_t port) {
-  want(Registration{service, port});
+  if (!poll_) return;
+  avahi_threaded_poll_lock(poll_);
+  apply(Registration{service, port});
+  avahi_threaded_poll_unlock(poll_);
 }
 
 void AvahiAdvertiser::withdraw() {
-  want(std::nullopt);
-}
-
-void AvahiAdvertiser::want(std::optional<Registration> registration) {
   if (!poll_) return;
-  {
-    std::lock_guard lock(wantedMutex_);
-    wanted_ = std::move(registration);
-  }
-  wake();
+  avahi_threaded_poll_lock(poll_);
+  apply(std::nullopt);
+  avahi_threaded_poll_unlock(poll_);
 }
 
-void AvahiAdvertiser::wake() {
-  const std::uint64_t one = 1;
-  while (write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
-  }
-}
-
-void AvahiAdvertiser::apply() {
-  std::optional<Registration> wanted;
-  {
-    std::lock_guard lock(wantedMutex_);
-    wanted = wanted_;
-  }
+void AvahiAdvertiser::apply(std::optional<Registration> wanted) {
   if (wanted == applied_) return;
   applied_ = std::move(wanted);
   resetGroup();

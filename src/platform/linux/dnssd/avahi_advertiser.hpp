@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <future>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,8 +18,8 @@ namespace trovik {
 
 // DNS-SD registration through avahi-daemon, driven by Avahi's own poll thread.
 //
-// advertise() and withdraw() only record what is wanted and wake that thread, so they never
-// wait on D-Bus. The thread connects when a registration is first wanted, renames on a name
+// advertise() and withdraw() take the poll thread's own lock and change the registration in
+// place. The client connects when a registration is first wanted, renames on a name
 // collision ("Name" becomes "Name #2"), and registers again, from the name asked for,
 // whenever the daemon appears, restarts or the connection is lost. Diagnostics, one line
 // each on that thread, say that the daemon is missing (once per absence), that the service
@@ -35,7 +33,7 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   // failed for another reason than a lost connection.
   static constexpr std::chrono::milliseconds kReconnectInterval{3000};
 
-  // Writes each line to standard error with one write.
+  // Queues each line for standard error.
   static void standardError(std::string_view line);
 
   explicit AvahiAdvertiser(Diagnostics diagnostics = standardError);
@@ -58,12 +56,10 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
     }
   };
 
-  void want(std::optional<Registration> registration);
-  void wake();
-
-  // Poll thread only; Callbacks holds the C entry points that Avahi calls.
+  // With the poll thread's lock held, or on that thread; Callbacks holds the C entry points
+  // that Avahi calls.
   struct Callbacks;
-  void apply();
+  void apply(std::optional<Registration> wanted);
   void connect();
   void dropClient();
   void resetGroup();
@@ -75,14 +71,8 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
 
   Diagnostics diagnostics_;
   AvahiThreadedPoll* poll_ = nullptr;
-  int wakeFd_ = -1;
 
-  std::mutex wantedMutex_;
-  std::optional<Registration> wanted_;  // guarded by wantedMutex_
-  bool closing_ = false;                // guarded by wantedMutex_
-  std::promise<void> closed_;           // kept by the poll thread once it let go of D-Bus
-
-  // Owned by the poll thread while it runs.
+  // Guarded by the poll thread's lock.
   AvahiTimeout* reconnect_ = nullptr;
   bool reconnectArmed_ = false;
   AvahiClient* client_ = nullptr;
@@ -90,7 +80,6 @@ class AvahiAdvertiser final : public ServiceAdvertiser {
   std::optional<Registration> applied_;
   std::string name_;  // the name being registered, after any renames
   bool absenceReported_ = false;
-  bool closedSignalled_ = false;
 };
 
 }  // namespace trovik
