@@ -2,7 +2,7 @@
 // loop until Quit, SIGINT or SIGTERM.
 
 #include <algorithm>
-#include <asio/signal_set.hpp>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -22,6 +22,7 @@
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/asio_work_queue.hpp"
 #include "platform/linux/stdout_log.hpp"
+#include "platform/linux/stop_signals.hpp"
 
 namespace trovik {
 namespace {
@@ -76,26 +77,36 @@ std::unique_ptr<Services> makeServices() {
 }
 
 int run() {
+  using namespace std::chrono_literals;
   // A reader that goes away must not end the agent: its log lines are simply lost.
   std::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
 
+  // Heard on a thread of its own from the very start, and the process ends within a second
+  // of one in any state.
+  std::atomic<RunLoop*> mainLoop{nullptr};
+  StopSignals signals(
+      [&mainLoop] {
+        if (RunLoop* loop = mainLoop.load()) loop->stop();
+      },
+      900ms);
   auto services = makeServices();
+  mainLoop = &services->runLoop;
   auto delegate = AppDelegate::create(services->platform());
 
-  asio::signal_set signals(services->runLoop.context(), SIGINT, SIGTERM);
-  signals.async_wait([&runLoop = services->runLoop](const std::error_code& error, int) {
-    if (!error) runLoop.stop();
-  });
   services->runLoop.post([&delegate] { delegate->applicationDidFinishLaunching(); });
   services->runLoop.run();
+  signals.stopping();
 
   // Nothing may call back into the delegate once it is gone: first the sockets and every
   // pending completion, then the network threads' last tasks, then the delegate (on this,
   // the main thread), and only then the services it used.
-  signals.cancel();
   services->network->shutdown();
   services->workQueue.join();
   delegate.reset();
+  const auto deadline = std::chrono::steady_clock::now() + 300ms;
+  services->log.flush(deadline);
+  flushDiagnostics(deadline);
   return 0;
 }
 
