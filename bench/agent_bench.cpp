@@ -1,35 +1,22 @@
-// A command's whole way through the agent, wired as trovik-helper wires it: the UDP listener
-// (AsioNetwork and its I/O thread), the receive loop of AppDelegate on the work queue, key
-// posting through XTest to a focused window on a private Xvfb, and the key:fired broadcast
-// to the tablet. The agent runs in this process so that the moment its key events leave
-// can be taken where it happens: when the XTest flush of the key-up returns.
+// The built trovik-helper, typing through XTest into a focused window on a private Xvfb, as
+// a tablet on this machine's loopback sees it; beside it, in the same run and namespace, a
+// bare UDP echo in a process of its own: the floor that no agent can go below.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <fstream>
-#include <map>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
-#include "app/app_delegate.hpp"
 #include "isolation.hpp"
 #include "latency.hpp"
-#include "platform/linux/net/asio_network.hpp"
-#include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
-#include "platform/linux/desktop/executable_bundle.hpp"
-#include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
-#include "platform/linux/desktop/run_loop_application.hpp"
-#include "platform/linux/net/service_advertiser.hpp"
-#include "platform/linux/stdout_log.hpp"
-#include "platform/linux/desktop/unavailable.hpp"
-#include "support/mailbox.hpp"
 #include "support/udp_peer.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
@@ -42,102 +29,30 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint16_t kCommandPort = 9876;
 constexpr std::uint16_t kStatePort = 9877;
-constexpr auto kPatience = 10s;
+constexpr std::uint16_t kEchoPort = 7;
+constexpr auto kPatience = 5s;
 
-// The agent's keyboard, noting when each key-up post has returned: through XTest that is
-// when the press's last events were flushed to the X server, and so left the process.
-class TimedKeyboard final : public Keyboard {
- public:
-  explicit TimedKeyboard(std::unique_ptr<Keyboard> inner) : inner_(std::move(inner)) {}
-
-  void press(KeyCode key, bool shift) override {
-    inner_->press(key, shift);
-    left_.put(Clock::now());
-  }
-
-  test::Mailbox<Clock::time_point>& left() { return left_; }
-
- private:
-  std::unique_ptr<Keyboard> inner_;
-  test::Mailbox<Clock::time_point> left_;
-};
-
-// Datagrams this network namespace dropped at a full socket buffer: tells a loss in the
-// kernel from one in the agent.
-std::string udpReceiveBufferDrops() {
-  std::ifstream snmp("/proc/self/net/snmp");
-  std::string names, values;
-  while (std::getline(snmp, names) && std::getline(snmp, values)) {
-    if (!names.starts_with("Udp:")) continue;
-    std::istringstream n(names), v(values);
-    for (std::string name, value; n >> name && v >> value;) {
-      if (name == "RcvbufErrors") return value + " dropped at full UDP receive buffers";
+// A child that answers every datagram on 127.0.0.1:kEchoPort with the same bytes.
+pid_t startEcho() {
+  test::UdpPeer socket("127.0.0.1", kEchoPort);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    char buffer[2048];
+    for (;;) {
+      sockaddr_storage from{};
+      socklen_t length = sizeof from;
+      const ssize_t n = ::recvfrom(socket.fd(), buffer, sizeof buffer, 0,
+                                   reinterpret_cast<sockaddr*>(&from), &length);
+      if (n >= 0) ::sendto(socket.fd(), buffer, n, 0, reinterpret_cast<sockaddr*>(&from), length);
     }
   }
-  return "UDP drops unknown";
+  return pid;
 }
 
-// The measured path has no DNS-SD responder and no computer name to ask for.
-class NoAdvertiser final : public ServiceAdvertiser {
- public:
-  void advertise(const ServiceDescription&, std::uint16_t) override {}
-  void withdraw() override {}
-};
-
-class NoHostName final : public HostInfo {
- public:
-  std::optional<std::string> localizedName() override { return std::nullopt; }
-};
-
-class MemoryDefaults final : public UserDefaults {
- public:
-  bool boolForKey(const std::string& key) override { return values_[key]; }
-  void setBool(bool value, const std::string& key) override { values_[key] = value; }
-
- private:
-  std::map<std::string, bool> values_;
-};
-
-// The services of trovik-helper's main(), but typing through XTest only (uinput stays out
-// even where /dev/uinput exists) and logging to /dev/null, which still costs its write(2).
-struct AgentServices {
-  AgentServices(const std::string& display, int logFd) : log(logFd) {
-    network = std::make_unique<AsioNetwork>(advertiser);
-    auto backend = makeKeyboardBackend({.uinputPath = "/nonexistent/trovik-bench/uinput",
-                                        .display = display,
-                                        .sessionBus = "unix:path=/nonexistent/trovik-bench/bus"});
-    keyboard = std::make_unique<TimedKeyboard>(std::move(backend.events));
-    trust = std::move(backend.trust);
-  }
-
-  Platform platform() {
-    return Platform{runLoop,   workQueue, *network, *keyboard,  *trust,       log,    text,
-                    workspace, statusBar, hostInfo, loginItems, userDefaults, bundle, application};
-  }
-
-  AsioRunLoop runLoop;
-  AsioWorkQueue workQueue{2};
-  NoAdvertiser advertiser;
-  std::unique_ptr<AsioNetwork> network;
-  std::unique_ptr<TimedKeyboard> keyboard;
-  std::unique_ptr<Trust> trust;  // refers to the keyboard: goes first
-  StdoutLog log;
-  IcuText text;
-  UnavailableWorkspace workspace;
-  UnavailableStatusBar statusBar;
-  NoHostName hostInfo;
-  UnavailableLoginItems loginItems;
-  MemoryDefaults userDefaults;
-  ExecutableBundle bundle;
-  RunLoopApplication application{runLoop};
-};
-
-// A private X server with a focused recording window, the agent on a main thread of its
-// own, and a tablet that has said hello and holds a ready state channel. Made on first use
-// and shared by every benchmark here.
+// The agent on a private X server, a tablet that has said hello and holds its ready state
+// channel, and the echo. Made on first use and shared by every benchmark here.
 class AgentRig {
  public:
-  // Null, with the benchmark skipped, when the agent cannot run here.
   static AgentRig* getOrSkip(benchmark::State& state) {
     static std::string failure;
     static std::unique_ptr<AgentRig> rig = [] {
@@ -149,17 +64,30 @@ class AgentRig {
   }
 
   ~AgentRig() {
-    if (!services_) return;
-    services_->runLoop.stop();
-    if (main_.joinable()) main_.join();
-    services_.reset();
-    ::close(logFd_);
+    for (pid_t pid : {agent_, echo_}) {
+      if (pid <= 0) continue;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    std::filesystem::remove_all(config_);
   }
 
-  void send(std::string_view command) { tablet_.sendTo(command, kCommandPort); }
-  testing::XKeyRecorder& window() { return *window_; }
-  test::Mailbox<Clock::time_point>& keysLeft() { return services_->keyboard->left(); }
+  // Round trip of one command to its key:fired.
+  std::optional<Clock::duration> command(std::string_view text) {
+    const auto sent = Clock::now();
+    tablet_.sendTo(text, kCommandPort);
+    if (state_->receive(kPatience) != "key:fired") return std::nullopt;
+    return Clock::now() - sent;
+  }
+  std::optional<Clock::duration> echo() {
+    const auto sent = Clock::now();
+    echoClient_.sendTo("SPACE", kEchoPort);
+    if (!echoClient_.receive(kPatience)) return std::nullopt;
+    return Clock::now() - sent;
+  }
+  void send(std::string_view text) { tablet_.sendTo(text, kCommandPort); }
   test::UdpPeer& stateChannel() { return *state_; }
+  testing::XKeyRecorder& window() { return *window_; }
 
  private:
   AgentRig() = default;
@@ -177,12 +105,12 @@ class AgentRig {
     window_ = testing::XKeyRecorder::open(server_->display(), error);
     if (!window_) return false;
     state_.emplace("127.0.0.1", kStatePort);
-    logFd_ = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    services_ = std::make_unique<AgentServices>(server_->display(), logFd_);
-    main_ = std::thread([this] { runAgent(); });
+    echo_ = startEcho();
+    config_ =
+        std::filesystem::temp_directory_path() / ("trovik-bench-" + std::to_string(::getpid()));
+    agent_ = spawnAgent();
 
-    // Said again until heard: the listener binds its port only once the agent has launched,
-    // and the agent ignores a greeting from a tablet it already knows.
+    // Said again until heard: the agent binds its port only once it has launched.
     std::optional<std::string> first;
     for (auto deadline = Clock::now() + kPatience; !first && Clock::now() < deadline;) {
       send("hello");
@@ -194,93 +122,120 @@ class AgentRig {
     return error.empty();
   }
 
-  // What trovik-helper's main thread does, in the same order.
-  void runAgent() {
-    auto delegate = AppDelegate::create(services_->platform());
-    services_->runLoop.post([&delegate] { delegate->applicationDidFinishLaunching(); });
-    services_->runLoop.run();
-    services_->network->shutdown();
-    services_->workQueue.join();
-    delegate.reset();
+  pid_t spawnAgent() {
+    const std::string display = server_->display();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // Its log costs what a terminal's would, less the terminal.
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      ::setenv("DISPLAY", display.c_str(), 1);
+      ::setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/trovik-bench", 1);
+      ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+      ::unsetenv("WAYLAND_DISPLAY");
+      ::execl(TROVIK_HELPER_PATH, TROVIK_HELPER_PATH, nullptr);
+      ::_exit(127);
+    }
+    return pid;
   }
 
   std::unique_ptr<testing::XvfbServer> server_;
   std::unique_ptr<testing::XKeyRecorder> window_;
   std::optional<test::UdpPeer> state_;
   test::UdpPeer tablet_;
-  int logFd_ = -1;
-  std::unique_ptr<AgentServices> services_;
-  std::thread main_;
+  test::UdpPeer echoClient_;
+  std::filesystem::path config_;
+  pid_t agent_ = -1;
+  pid_t echo_ = -1;
 };
 
-// One command at a time, each finding the agent and the X server idle. Timed from sendto on
-// loopback (the datagram is in the listener's queue when it returns) until the XTest flush
-// of the key-up returns; also until the focused window has read the last key event.
-void BM_CommandToKeysLeaving(benchmark::State& state, const char* command,
-                             std::size_t eventsPerCommand) {
+// One command at a time, from its datagram leaving the tablet until its key:fired is back,
+// each followed by one bare echo round trip: the two share whatever the machine is doing.
+void BM_CommandRoundTrip(benchmark::State& state, const char* command, std::size_t keyEvents) {
   AgentRig* rig = AgentRig::getOrSkip(state);
   if (!rig) return;
-  LatencyRecorder leaving, inWindow;
+  LatencyRecorder agent, echo;
   for (auto _ : state) {
-    const auto sent = Clock::now();
-    rig->send(command);
-    const bool seen = rig->window().take(eventsPerCommand, kPatience).size() == eventsPerCommand;
-    const auto received = Clock::now();
-    const auto left = rig->keysLeft().take(kPatience);
-    // The confirmation comes last; once it is in, the agent is idle again.
-    const bool fired = rig->stateChannel().receive(kPatience) == "key:fired";
-    if (!seen || !left || !fired) {
-      state.SkipWithError("a command's key events or its key:fired were lost");
+    const auto roundTrip = rig->command(command);
+    const auto floor = rig->echo();
+    // Taken outside the timed part, so the recording window never falls behind.
+    if (!roundTrip || !floor || rig->window().take(keyEvents, kPatience).size() != keyEvents) {
+      state.SkipWithError("a command's key events, its key:fired or an echo was lost");
       break;
     }
-    state.SetIterationTime(leaving.add(*left - sent));
-    inWindow.add(received - sent);
+    state.SetIterationTime(agent.add(*roundTrip));
+    echo.add(*floor);
   }
-  leaving.report(state);
-  inWindow.report(state, "window_");
+  const auto a = agent.report(state);
+  const auto e = echo.report(state, "echo_");
+  if (e.p50 > 0 && e.p99 > 0) {
+    state.counters["x_echo_p50"] = a.p50 / e.p50;
+    state.counters["x_echo_p99"] = a.p99 / e.p99;
+  }
 }
-BENCHMARK_CAPTURE(BM_CommandToKeysLeaving, plain, "SPACE", 2)->UseManualTime()->MinTime(2);
-BENCHMARK_CAPTURE(BM_CommandToKeysLeaving, shifted, "shift+a", 4)->UseManualTime()->MinTime(2);
+BENCHMARK_CAPTURE(BM_CommandRoundTrip, key_SPACE, "SPACE", 2)
+    ->UseManualTime()
+    ->Iterations(3000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CommandRoundTrip, key_shift_a, "shift+a", 4)
+    ->UseManualTime()
+    ->Iterations(3000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CommandRoundTrip, no_key, "+PLAY", 0)
+    ->UseManualTime()
+    ->Iterations(3000)
+    ->Unit(benchmark::kMicrosecond);
 
-// Commands one tablet drives back to back, with at most `window` of them not yet typed.
-// The agent's socket holds some 256 small datagrams, less what the kernel has yet to
-// reclaim from those already read (up to a quarter): a tablet further ahead loses commands.
-// Counted once every key event has reached the focused window and every key:fired is back.
+// One tablet sending `rate` SPACE commands a second (0: as fast as it can) for a second;
+// every key:fired that comes back is counted. A key:fired for each command means none was
+// lost anywhere: not in the kernel, not in the agent, not on the way to the X server.
 void BM_SustainedCommands(benchmark::State& state) {
   AgentRig* rig = AgentRig::getOrSkip(state);
   if (!rig) return;
-  const auto window = static_cast<std::size_t>(state.range(0));
-  constexpr std::size_t kCommands = 1000;
+  const auto rate = static_cast<std::size_t>(state.range(0));
+  const std::size_t total = rate ? rate : 100000;
+  std::size_t lostTotal = 0;
   for (auto _ : state) {
-    std::size_t sent = 0, typed = 0, fired = 0;
-    bool lost = false;
-    while (!lost && typed < kCommands) {
-      for (; sent < kCommands && sent - typed < window; ++sent) rig->send("SPACE");
-      const auto events = rig->window().take(1, kPatience);
-      lost = events.empty();
-      for (const auto& event : events) typed += event.press ? 0 : 1;
-      while (rig->stateChannel().receive(0ms)) ++fired;
+    std::atomic<std::size_t> fired{0};
+    std::atomic<bool> sending{true};
+    Clock::time_point lastFired{};
+    std::thread counter([&] {
+      auto quietSince = Clock::now();
+      while (sending || Clock::now() - quietSince < 1s) {
+        if (rig->stateChannel().receive(50ms)) {
+          ++fired;
+          lastFired = quietSince = Clock::now();
+        }
+      }
+    });
+    std::thread keys([&] {
+      // Drains the window, so the X server never waits for its client.
+      std::size_t events = 0;
+      while (events < 2 * total && !rig->window().take(1, 2s).empty()) ++events;
+    });
+    const auto begin = Clock::now();
+    for (std::size_t sent = 0; sent < total; ++sent) {
+      if (rate && sent % 20 == 0)
+        std::this_thread::sleep_until(begin + std::chrono::nanoseconds(1s) * sent / rate);
+      rig->send("SPACE");
     }
-    while (!lost && fired < kCommands) {
-      lost = !rig->stateChannel().receive(kPatience);
-      if (!lost) ++fired;
-    }
-    if (lost) {
-      const std::string why = "lost: " + std::to_string(kCommands - typed) + " of " +
-                              std::to_string(kCommands) + " commands' keys, " +
-                              std::to_string(kCommands - fired) + " key:fired; " +
-                              udpReceiveBufferDrops();
-      state.SkipWithError(why.c_str());
-      break;
-    }
+    const auto elapsed = Clock::now() - begin;
+    sending = false;
+    counter.join();
+    keys.join();
+    lostTotal += total - fired;
+    state.counters["sent_per_s"] = double(total) / std::chrono::duration<double>(elapsed).count();
   }
-  state.SetItemsProcessed(state.iterations() * std::int64_t(kCommands));
+  state.counters["lost"] = double(lostTotal);
+  state.SetItemsProcessed(state.iterations() * std::int64_t(total));
 }
 BENCHMARK(BM_SustainedCommands)
-    ->Arg(1)
-    ->Arg(16)
-    ->Arg(64)
-    ->Arg(128)
+    ->Arg(20000)
+    ->Arg(40000)
+    ->Arg(0)
+    ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -24,12 +24,18 @@ class LatencyRecorder {
     return std::chrono::duration<double>(sample).count();
   }
 
+  struct Figures {
+    double p50 = 0;  // microseconds
+    double p99 = 0;
+  };
   // `prefix` tells apart the counters of several recorders in one benchmark.
-  void report(benchmark::State& state, const std::string& prefix = "") {
-    if (samples_.empty()) return;
+  Figures report(benchmark::State& state, const std::string& prefix = "") {
+    if (samples_.empty()) return {};
     std::sort(samples_.begin(), samples_.end());
-    state.counters[prefix + "p50_us"] = micros(percentile(0.50));
-    state.counters[prefix + "p99_us"] = micros(percentile(0.99));
+    const Figures figures{micros(percentile(0.50)), micros(percentile(0.99))};
+    state.counters[prefix + "p50_us"] = figures.p50;
+    state.counters[prefix + "p99_us"] = figures.p99;
+    return figures;
   }
 
  private:
