@@ -135,7 +135,10 @@ class AgentRig {
       ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/trovik-bench", 1);
       ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
       ::unsetenv("WAYLAND_DISPLAY");
-      ::execl(TROVIK_HELPER_PATH, TROVIK_HELPER_PATH, nullptr);
+      // TROVIK_BENCH_AGENT measures another build, e.g. an older one, under the same rig.
+      const char* program = std::getenv("TROVIK_BENCH_AGENT");
+      if (!program || !*program) program = TROVIK_HELPER_PATH;
+      ::execl(program, program, nullptr);
       ::_exit(127);
     }
     return pid;
