@@ -124,6 +124,9 @@ class AgentRig {
 
   pid_t spawnAgent() {
     const std::string display = server_->display();
+    // TROVIK_BENCH_AGENT measures another build, e.g. an older one, under the same rig.
+    const char* program = std::getenv("TROVIK_BENCH_AGENT");
+    if (!program || !*program) program = TROVIK_HELPER_PATH;
     const pid_t pid = ::fork();
     if (pid == 0) {
       // Its log costs what a terminal's would, less the terminal.
@@ -135,9 +138,6 @@ class AgentRig {
       ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/trovik-bench", 1);
       ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
       ::unsetenv("WAYLAND_DISPLAY");
-      // TROVIK_BENCH_AGENT measures another build, e.g. an older one, under the same rig.
-      const char* program = std::getenv("TROVIK_BENCH_AGENT");
-      if (!program || !*program) program = TROVIK_HELPER_PATH;
       ::execl(program, program, nullptr);
       ::_exit(127);
     }
