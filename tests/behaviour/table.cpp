@@ -1,0 +1,184 @@
+#include "behaviour/table.hpp"
+
+namespace trovik::behaviour {
+namespace {
+
+using Kind = Step::Kind;
+using Lines = std::vector<std::string>;
+
+const Tablet A{"127.0.0.2", 50001};
+const Tablet A2{"127.0.0.2", 50002};  // a second flow from A's host
+const Tablet B{"127.0.0.3", 50003};
+const Tablet Deaf{"127.0.0.4", 50004, false};
+const Tablet V6{"::1", 50005};
+
+const Lines kNoEditor = {"fcp:inactive", "app:inactive"};
+const std::string kResolveID = "com.blackmagic-design.davinci-resolve";
+const Lines kResolve = {"fcp:inactive", "app:active:" + kResolveID};
+
+std::string received(const std::string& text) {
+  return "Trovik: Received '" + text + "'";
+}
+std::string broadcasting(const std::string& message, int clients) {
+  return "Trovik: Broadcasting '" + message + "' to " + std::to_string(clients) + " state clients";
+}
+std::string channelState(const Tablet& t, const std::string& state) {
+  return "Trovik: State connection to " + t.address + " \u2192 " + state;
+}
+
+std::vector<Heard> to(const std::vector<Tablet>& hosts, const Lines& datagrams) {
+  std::vector<Heard> heard;
+  for (const auto& datagram : datagrams) {
+    for (const auto& host : hosts) heard.push_back({host.address, datagram});
+  }
+  return heard;
+}
+
+// A tablet's first datagram: it becomes a client and hears its opening sequence.
+Step join(const Tablet& t, Lines editor = kNoEditor, const std::string& access = "ax:granted") {
+  Step step{Kind::send, t, "hello"};
+  step.log = {"Trovik: New client from " + t.address + ", creating state channel on port 9877",
+              channelState(t, "preparing"), channelState(t, "ready")};
+  editor.push_back(access);
+  if (t.hearsState) {
+    step.heard = to({t}, editor);
+  } else {
+    step.log.push_back(channelState(t, "failed(Connection refused)"));
+  }
+  return step;
+}
+
+// A key command handled while keys may be typed: logged, typed, confirmed to `everyone`.
+Step command(const Tablet& t, const std::string& text, std::vector<Press> presses,
+             const std::vector<Tablet>& everyone, const std::string& logged = "") {
+  Step step{Kind::send, t, text};
+  step.log = {received(logged.empty() ? text : logged),
+              broadcasting("key:fired", static_cast<int>(everyone.size()))};
+  std::vector<Tablet> hearing;
+  for (const auto& other : everyone) {
+    if (other.hearsState) hearing.push_back(other);
+  }
+  step.heard = to(hearing, {"key:fired"});
+  step.presses = std::move(presses);
+  return step;
+}
+
+Step silent(const Tablet& t, const std::string& bytes) {
+  return Step{Kind::send, t, bytes};
+}
+
+Step event(Kind kind, const std::vector<Tablet>& everyone, const Lines& broadcasts,
+           Lines log = {}) {
+  Step step{kind};
+  for (const auto& message : broadcasts) {
+    log.push_back(broadcasting(message, static_cast<int>(everyone.size())));
+  }
+  step.log = std::move(log);
+  step.heard = to(everyone, broadcasts);
+  return step;
+}
+
+Step activate(const std::string& bundleID, const std::string& windowClass,
+              const std::string& applicationID, const std::vector<Tablet>& everyone,
+              const std::string& editor, const Lines& broadcasts) {
+  Lines log = {"Trovik: App activated: " + bundleID};
+  if (!broadcasts.empty()) {
+    log.push_back("Trovik: editor changed \u2192 " + editor +
+                  ", stateClients: " + std::to_string(everyone.size()));
+  }
+  Step step = event(Kind::activate, everyone, broadcasts, log);
+  step.text = bundleID;
+  step.windowClass = windowClass;
+  step.applicationID = applicationID;
+  return step;
+}
+
+std::vector<Row> makeRows() {
+  std::vector<Row> rows;
+  rows.push_back(
+      {"commands are trimmed, logged, typed by position and confirmed",
+       {join(A), command(A, " SPACE\r\n", {{49, false}}, {A}, "SPACE"),
+        command(A, "\u00a0RETURN\u2003\n", {{36, false}}, {A}, "RETURN"),
+        command(A, "PREV_FRAME", {{123, false}}, {A}), command(A, "[", {{33, false}}, {A}),
+        command(A, "\\", {{42, false}}, {A}), command(A, "~", {{50, false}}, {A}),
+        command(A, "Apple", {{0, false}}, {A}), command(A, "7", {{26, false}}, {A}),
+        command(A, "shift+a", {{0, true}}, {A}), command(A, "shift+1", {{18, true}}, {A}),
+        command(A, "esc", {{14, false}}, {A}), command(A, "FCP:cut", {{3, false}}, {A}),
+        command(A, "key:fired", {{40, false}}, {A}),
+        // Handled, though no key is named: still confirmed.
+        command(A, "+PLAY", {}, {A}), command(A, "shift+A", {}, {A}),
+        command(A, "\u00e9t\u00e9", {}, {A})}});
+  rows.push_back(
+      {"inputs that mean nothing are dropped without a word",
+       {join(A), silent(A, ""), silent(A, " \t\r\n"), silent(A, "\xC0\xAF"),
+        silent(A, "\xED\xA0\x80"), silent(A, "a\xFF"), silent(A, "hello"), silent(A, "  hello\n"),
+        silent(A, "fcp:active"), silent(A, "fcp:"), command(A, "x", {{7, false}}, {A})}});
+  rows.push_back(
+      {"what a tablet sends cannot forge or reorder log lines",
+       {join(A), command(A, "a\nTrovik: forged", {{0, false}}, {A}, "a\\nTrovik: forged"),
+        command(A, "\u202eevil\u2069", {}, {A}, "\\u{202e}evil\\u{2069}"),
+        command(A, "\x7f\xEF\xBB\xBFq", {}, {A}, "\\u{7f}\\u{feff}q")}});
+  {
+    Step typedUnseen = Step{Kind::send, A, "SPACE"};
+    typedUnseen.log = {received("SPACE"), "Trovik: Accessibility permission not granted"};
+    Step shiftedUnseen = Step{Kind::send, A, "shift+a"};
+    shiftedUnseen.log = {received("shift+a")};
+    rows.push_back(
+        {"without keyboard access commands are logged but neither typed nor confirmed",
+         {join(A), event(Kind::accessLost, {A}, {"ax:denied"}), typedUnseen, shiftedUnseen,
+          join(B, kNoEditor, "ax:denied"), event(Kind::accessBack, {A, B}, {"ax:granted"}),
+          command(B, "SPACE", {{49, false}}, {A, B})}});
+  }
+  rows.push_back(
+      {"every client hears every broadcast, a host with two flows twice",
+       {join(A), join(B), join(A2), join(V6), command(A2, "a", {{0, false}}, {A, B, A2, V6})}});
+  rows.push_back({"a tablet that does not listen for its state is still served",
+                  {join(A), join(Deaf), command(Deaf, "SPACE", {{49, false}}, {A, Deaf}),
+                   command(A, "b", {{11, false}}, {A, Deaf})}});
+  rows.push_back(
+      {"tablets hear which editor is in front",
+       {join(A),
+        activate("com.blackmagic-design.DaVinciResolve", "resolve", "", {A}, kResolveID, kResolve),
+        join(B, kResolve),
+        activate("org.gnome.TextEditor", "gnome-text-editor", "org.gnome.TextEditor", {A, B},
+                 "none", kNoEditor),
+        activate("kate", "kate", "", {A, B}, "none", {})}});
+  {
+    Step gone{Kind::clientFails, A};
+    gone.log = {channelState(A, "cancelled")};
+    Step lastGone{Kind::clientFails, A2};
+    lastGone.log = {channelState(A2, "cancelled")};
+    rows.push_back({"a client that fails takes only its own channel with it",
+                    {join(A), join(A2), join(B), gone, command(A2, "a", {{0, false}}, {A2, B}),
+                     lastGone, command(B, "a", {{0, false}}, {B})},
+                    true});
+  }
+  return rows;
+}
+
+}  // namespace
+
+const std::vector<Row>& rows() {
+  static const std::vector<Row> table = makeRows();
+  return table;
+}
+
+Transcript expected(const Row& row) {
+  Transcript t;
+  for (const auto& step : row.steps) {
+    t.log.insert(t.log.end(), step.log.begin(), step.log.end());
+    t.heard.insert(t.heard.end(), step.heard.begin(), step.heard.end());
+    t.presses.insert(t.presses.end(), step.presses.begin(), step.presses.end());
+  }
+  return t;
+}
+
+std::vector<std::string> heardBy(const std::vector<Heard>& heard, const std::string& address) {
+  std::vector<std::string> datagrams;
+  for (const auto& h : heard) {
+    if (h.address == address) datagrams.push_back(h.datagram);
+  }
+  return datagrams;
+}
+
+}  // namespace trovik::behaviour
