@@ -96,7 +96,8 @@ Step activate(const std::string& bundleID, const std::string& windowClass,
 std::vector<Row> makeRows() {
   std::vector<Row> rows;
   rows.push_back(
-      {"commands are trimmed, logged, typed by position and confirmed",
+      {"commands",
+       "commands are trimmed, logged, typed by position and confirmed",
        {join(A), command(A, " SPACE\r\n", {{49, false}}, {A}, "SPACE"),
         command(A, "\u00a0RETURN\u2003\n", {{36, false}}, {A}, "RETURN"),
         command(A, "PREV_FRAME", {{123, false}}, {A}), command(A, "[", {{33, false}}, {A}),
@@ -109,12 +110,14 @@ std::vector<Row> makeRows() {
         command(A, "+PLAY", {}, {A}), command(A, "shift+A", {}, {A}),
         command(A, "\u00e9t\u00e9", {}, {A})}});
   rows.push_back(
-      {"inputs that mean nothing are dropped without a word",
+      {"ignored",
+       "inputs that mean nothing are dropped without a word",
        {join(A), silent(A, ""), silent(A, " \t\r\n"), silent(A, "\xC0\xAF"),
         silent(A, "\xED\xA0\x80"), silent(A, "a\xFF"), silent(A, "hello"), silent(A, "  hello\n"),
         silent(A, "fcp:active"), silent(A, "fcp:"), command(A, "x", {{7, false}}, {A})}});
   rows.push_back(
-      {"what a tablet sends cannot forge or reorder log lines",
+      {"escaping",
+       "what a tablet sends cannot forge or reorder log lines",
        {join(A), command(A, "a\nTrovik: forged", {{0, false}}, {A}, "a\\nTrovik: forged"),
         command(A, "\u202eevil\u2069", {}, {A}, "\\u{202e}evil\\u{2069}"),
         command(A, "\x7f\xEF\xBB\xBFq", {}, {A}, "\\u{7f}\\u{feff}q")}});
@@ -124,19 +127,23 @@ std::vector<Row> makeRows() {
     Step shiftedUnseen = Step{Kind::send, A, "shift+a"};
     shiftedUnseen.log = {received("shift+a")};
     rows.push_back(
-        {"without keyboard access commands are logged but neither typed nor confirmed",
+        {"access",
+         "without keyboard access commands are logged but neither typed nor confirmed",
          {join(A), event(Kind::accessLost, {A}, {"ax:denied"}), typedUnseen, shiftedUnseen,
           join(B, kNoEditor, "ax:denied"), event(Kind::accessBack, {A, B}, {"ax:granted"}),
           command(B, "SPACE", {{49, false}}, {A, B})}});
   }
   rows.push_back(
-      {"every client hears every broadcast, a host with two flows twice",
+      {"broadcasts",
+       "every client hears every broadcast, a host with two flows twice",
        {join(A), join(B), join(A2), join(V6), command(A2, "a", {{0, false}}, {A, B, A2, V6})}});
-  rows.push_back({"a tablet that does not listen for its state is still served",
+  rows.push_back({"deaf",
+                  "a tablet that does not listen for its state is still served",
                   {join(A), join(Deaf), command(Deaf, "SPACE", {{49, false}}, {A, Deaf}),
                    command(A, "b", {{11, false}}, {A, Deaf})}});
   rows.push_back(
-      {"tablets hear which editor is in front",
+      {"editor",
+       "tablets hear which editor is in front",
        {join(A),
         activate("com.blackmagic-design.DaVinciResolve", "resolve", "", {A}, kResolveID, kResolve),
         join(B, kResolve),
@@ -148,7 +155,8 @@ std::vector<Row> makeRows() {
     gone.log = {channelState(A, "cancelled")};
     Step lastGone{Kind::clientFails, A2};
     lastGone.log = {channelState(A2, "cancelled")};
-    rows.push_back({"a client that fails takes only its own channel with it",
+    rows.push_back({"removal",
+                    "a client that fails takes only its own channel with it",
                     {join(A), join(A2), join(B), gone, command(A2, "a", {{0, false}}, {A2, B}),
                      lastGone, command(B, "a", {{0, false}}, {B})},
                     true});

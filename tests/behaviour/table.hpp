@@ -52,6 +52,7 @@ struct Step {
 };
 
 struct Row {
+  std::string id;  // names the row's tests
   std::string name;
   std::vector<Step> steps{};
   bool fakesOnly = false;  // needs an event the real program cannot be made to produce

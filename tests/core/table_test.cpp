@@ -120,7 +120,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(rows()),
-                         [](const auto& info) { return "row" + std::to_string(info.index); });
+                         [](const auto& info) { return info.param.id; });
 
 }  // namespace
 }  // namespace trovik::behaviour

@@ -8,8 +8,9 @@ if(TARGET trovik-helper)
   target_link_libraries(trovik_e2e_harness PUBLIC trovik_test_support GTest::gtest Threads::Threads)
 
   file(GLOB E2E_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
-  add_executable(e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_main.cpp ${E2E_TEST_SOURCES})
-  target_link_libraries(e2e_tests PRIVATE trovik_e2e_harness)
+  add_executable(e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_main.cpp ${E2E_TEST_SOURCES}
+                           ${CMAKE_CURRENT_LIST_DIR}/../behaviour/table.cpp)
+  target_link_libraries(e2e_tests PRIVATE trovik_e2e_harness trovik_linux)
   add_dependencies(e2e_tests trovik-helper)
   # Each test runs as a process of its own, so each gets a fresh namespace.
   gtest_discover_tests(e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

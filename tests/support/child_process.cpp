@@ -36,9 +36,14 @@ std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& 
   return ChildProcess(pid);
 }
 
+void ChildProcess::signal(int number) {
+  if (pid_ > 0) kill(pid_, number);
+}
+
 void ChildProcess::stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);  // a stopped child would not hear the SIGTERM
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (waitpid(pid_, nullptr, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {

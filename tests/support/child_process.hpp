@@ -22,6 +22,7 @@ class ChildProcess {
 
   // SIGTERM, then SIGKILL if it has not ended within 5 s; returns once it has ended.
   void stop();
+  void signal(int number);
 
  private:
   explicit ChildProcess(pid_t pid) : pid_(pid) {}

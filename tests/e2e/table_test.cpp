@@ -1,0 +1,205 @@
+// The table of what a tablet sees, run against the built program: tablets on loopback
+// addresses of a network namespace of its own, keys typed through XTest into a focused
+// window on a private X server. Each step's effects are awaited before the next step.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "behaviour/table.hpp"
+#include "e2e/agent_harness.hpp"
+#include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "support/x_key_recorder.hpp"
+#include "support/xvfb_server.hpp"
+
+namespace trovik::behaviour {
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::kCommandPort;
+using e2e::kStatePort;
+using test::UdpPeer;
+
+const std::vector<std::string> kLaunchLines = {
+    "Trovik: Broadcasting 'ax:granted' to 0 state clients",
+    "Trovik: observeFrontmostApp installed, initial editor: none",
+    "Trovik: Listening and advertising as Bonjour service"};
+// A frozen X server is noticed within about a second, and the next check comes within 2.
+constexpr auto kStepPatience = 8s;
+
+// A key event as the focused window sees it, without the keysym.
+struct Seen {
+  bool press;
+  int keycode;
+  bool shift;
+  bool operator==(const Seen&) const = default;
+};
+void PrintTo(const Seen& k, std::ostream* os) {
+  *os << (k.press ? "press " : "release ") << k.keycode << (k.shift ? " with Shift" : "");
+}
+
+std::vector<Seen> seenFor(const std::vector<Press>& presses) {
+  constexpr int kShift = testing::kShiftL;
+  std::vector<Seen> seen;
+  for (const auto& p : presses) {
+    const int keycode = *evdevKeyCode(p.key) + 8;
+    if (p.shift) seen.push_back({true, kShift, false});
+    seen.push_back({true, keycode, p.shift});
+    seen.push_back({false, keycode, p.shift});
+    if (p.shift) seen.push_back({false, kShift, true});
+  }
+  return seen;
+}
+
+class RealRun {
+ public:
+  explicit RealRun(const Row& row) {
+    std::string error;
+    server_ = testing::XvfbServer::start(error);
+    if (!server_) throw std::runtime_error("needs Xvfb: " + error);
+    window_ = testing::XKeyRecorder::open(server_->display(), error);
+    if (!window_) throw std::runtime_error(error);
+    for (const auto& step : row.steps) {
+      if (step.kind == Step::Kind::send && step.tablet.hearsState &&
+          !hosts_.contains(step.tablet.address)) {
+        hosts_.emplace(step.tablet.address,
+                       std::make_unique<UdpPeer>(step.tablet.address, kStatePort));
+      }
+    }
+    e2e::AgentOptions options;
+    options.environment = {{"DISPLAY", server_->display()}};
+    agent_.emplace(std::move(options));
+    // The launch lines come from two threads, in either order.
+    const bool launched = test::waitUntil([&] {
+      agent_->nextLine(10ms);
+      return std::is_permutation(kLaunchLines.begin(), kLaunchLines.end(),
+                                 agent_->lines().begin(),
+                                 agent_->lines().begin() +
+                                     std::min(agent_->lines().size(), kLaunchLines.size()));
+    });
+    if (!launched) throw std::runtime_error("the agent did not launch: " + agent_->errorText());
+    launchLines_ = checked_ = kLaunchLines.size();
+  }
+
+  Transcript run(const Row& row) {
+    Transcript t;
+    for (const auto& step : row.steps) {
+      perform(step);
+      // Its effects come before the next step is taken.
+      for (const auto& line : step.log) EXPECT_TRUE(saw(line)) << "waiting for: " << line;
+      drainHeard(step.heard.size(), t.heard);
+      expectedKeys_ += seenFor(step.presses).size();
+    }
+    std::this_thread::sleep_for(200ms);  // room for anything the agent should not have sent
+    drainHeard(0, t.heard);
+    const auto& lines = agent_->lines();
+    t.log.assign(lines.begin() + static_cast<long>(launchLines_), lines.end());
+    for (const auto& key : window_->takeAll(expectedKeys_, kStepPatience)) {
+      seen_.push_back({key.press, key.keycode, key.shift});
+    }
+    return t;
+  }
+
+  const std::vector<Seen>& keys() const { return seen_; }
+  std::string errors() { return agent_->errorText(); }
+
+ private:
+  void perform(const Step& step) {
+    switch (step.kind) {
+      case Step::Kind::send: {
+        const auto key = step.tablet.address + "/" + std::to_string(step.tablet.port);
+        auto& tablet = tablets_[key];
+        if (!tablet) tablet = std::make_unique<UdpPeer>(step.tablet.address, step.tablet.port);
+        const bool v6 = step.tablet.address.find(':') != std::string::npos;
+        tablet->sendTo(step.text, kCommandPort, v6 ? "::1" : "127.0.0.1");
+        break;
+      }
+      case Step::Kind::accessLost:
+        server_->signal(SIGSTOP);
+        break;
+      case Step::Kind::accessBack:
+        server_->signal(SIGCONT);
+        break;
+      case Step::Kind::activate:
+      case Step::Kind::clientFails:
+        FAIL() << "not a step the real program can be made to take here";
+    }
+  }
+
+  bool saw(const std::string& line) {
+    const auto& lines = agent_->lines();
+    for (; checked_ < lines.size(); ++checked_) {
+      if (lines[checked_] == line) {
+        ++checked_;
+        return true;
+      }
+    }
+    if (!agent_->waitForLine(line, kStepPatience)) return false;
+    checked_ = agent_->lines().size();
+    return true;
+  }
+
+  // Waits until `count` datagrams have come in all, then takes whatever else is there.
+  void drainHeard(std::size_t count, std::vector<Heard>& heard) {
+    const auto deadline = std::chrono::steady_clock::now() + kStepPatience;
+    std::size_t got = 0;
+    for (bool any = true; any || (got < count && std::chrono::steady_clock::now() < deadline);) {
+      any = false;
+      for (auto& [address, peer] : hosts_) {
+        while (auto datagram = peer->receive(got < count ? 5ms : 0ms)) {
+          heard.push_back({address, *datagram});
+          ++got;
+          any = true;
+        }
+      }
+    }
+  }
+
+  std::unique_ptr<testing::XvfbServer> server_;
+  std::unique_ptr<testing::XKeyRecorder> window_;
+  std::map<std::string, std::unique_ptr<UdpPeer>> hosts_;
+  std::map<std::string, std::unique_ptr<UdpPeer>> tablets_;
+  std::optional<e2e::AgentProcess> agent_;
+  std::size_t launchLines_ = 0;
+  std::size_t checked_ = 0;
+  std::size_t expectedKeys_ = 0;
+  std::vector<Seen> seen_;
+};
+
+std::vector<Row> realRows() {
+  std::vector<Row> real;
+  std::copy_if(rows().begin(), rows().end(), std::back_inserter(real),
+               [](const Row& row) { return !row.fakesOnly; });
+  return real;
+}
+
+class Table : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Table, TabletsSeeWhatTheRowSays) {
+  TROVIK_REQUIRE_ISOLATION();
+  const Row& row = GetParam();
+  std::optional<RealRun> run;
+  try {
+    run.emplace(row);
+  } catch (const std::runtime_error& error) {
+    TROVIK_REQUIRE_ENVIRONMENT(false, error.what());
+  }
+  const Transcript want = expected(row);
+  const Transcript got = run->run(row);
+  EXPECT_EQ(got.log, want.log) << run->errors();
+  std::set<std::string> hosts;
+  for (const auto& h : want.heard) hosts.insert(h.address);
+  for (const auto& h : got.heard) hosts.insert(h.address);
+  for (const auto& host : hosts) {
+    EXPECT_EQ(heardBy(got.heard, host), heardBy(want.heard, host)) << "heard by " << host;
+  }
+  EXPECT_EQ(run->keys(), seenFor(want.presses));
+}
+
+INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(realRows()),
+                         [](const auto& info) { return info.param.id; });
+
+}  // namespace
+}  // namespace trovik::behaviour
