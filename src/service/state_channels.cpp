@@ -32,9 +32,13 @@ void AppDelegate::openStateChannel(const Host& host) {
                             hostText = host.description](const ConnectionState& state) {
     stateChannelDidChangeState(weak, platform, weakChannel, hostText, state);
   });
+  {
+    // Listed before it starts: a client that heard the opening sequence and sends at once
+    // must not have its key:fired broadcast miss a channel that is ready but not yet listed.
+    std::lock_guard lock(mutex_);
+    stateConnections_.push_back(channel);
+  }
   channel->start(platform_.workQueue);
-  std::lock_guard lock(mutex_);
-  stateConnections_.push_back(channel);
 }
 
 void AppDelegate::stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,
