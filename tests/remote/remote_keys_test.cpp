@@ -38,6 +38,7 @@ TEST(RemoteKeys, TerminalKeysArriveAsCommandsAndTheTerminalModeComesBack) {
   ASSERT_EQ(tcgetattr(terminal, &before), 0);
   const pid_t pid = fork();
   if (pid == 0) {
+    close(master);
     login_tty(terminal);
     execl(TROVIK_REMOTE_PATH, "trovik-remote", "keys", "--to", "127.0.0.1", nullptr);
     _exit(127);

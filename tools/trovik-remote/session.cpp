@@ -89,9 +89,8 @@ std::vector<std::string> ChannelFilter::take(std::uint16_t port, std::string tex
     std::vector<std::string> out = delivering ? std::vector<std::string>{text} : opening;
     openings_.erase(port);
     return out;
-  } else {
-    opening.clear();
   }
+  // Other messages leave a sequence in progress alone: a broadcast may come in between.
   if (!delivering) return {};
   return {std::move(text)};
 }
