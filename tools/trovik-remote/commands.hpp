@@ -26,7 +26,8 @@ struct PingOptions {
   std::optional<std::string> to;
   std::optional<std::string> echo;  // HOST:PORT of a plain UDP echo instead of an agent
   int count = 10;
-  std::string command;
+  // Its first character has no key, so the agent confirms it without typing anything.
+  std::string command = "+ping";
   std::chrono::milliseconds timeout{1000};
   bool json = false;
 };
