@@ -1,11 +1,12 @@
 #include "keys/key_spec.hpp"
 
 #include "keys/key_tables.hpp"
+#include "service/messages.hpp"
 
 namespace trovik::keys {
 
 std::optional<KeyPress> keyPressForSpec(std::string_view text, const Text& unicode) {
-  constexpr std::string_view kShiftPrefix = "shift+";
+  using messages::kShiftPrefix;
   if (text.starts_with(kShiftPrefix)) {
     // Only the first character after the prefix counts, taken as it is.
     const std::string first = unicode.firstCharacter(text.substr(kShiftPrefix.size()));

@@ -1,15 +1,21 @@
 #include "keys/key_tables.hpp"
 
+#include "service/messages.hpp"
+
 namespace trovik::keys {
 namespace {
 
+// The named keys spell themselves as the shared command texts, so clients cannot drift.
+// clang-format off
 constexpr KeyTableEntry kSpecialKeys[] = {
-    {"SPACE", 49},       {"RETURN", 36},     {"DELETE", 51},     {"TAB", 48},   {"ESC", 53},
-    {"LEFT", 123},       {"RIGHT", 124},     {"UP", 126},        {"DOWN", 125}, {"PREV_FRAME", 123},
-    {"NEXT_FRAME", 124}, {"PREV_EDIT", 123}, {"NEXT_EDIT", 124}, {"[", 33},     {"]", 30},
-    {"\\", 42},          {";", 41},          {"'", 39},          {",", 43},     {".", 47},
-    {"/", 44},           {"-", 27},          {"=", 24},          {"`", 50},     {"~", 50},
+    {messages::kSpace, 49}, {messages::kReturn, 36}, {messages::kDelete, 51},
+    {messages::kTab, 48},   {messages::kEsc, 53},    {messages::kLeft, 123},
+    {messages::kRight, 124}, {messages::kUp, 126},   {messages::kDown, 125},
+    {"PREV_FRAME", 123}, {"NEXT_FRAME", 124}, {"PREV_EDIT", 123}, {"NEXT_EDIT", 124},
+    {"[", 33}, {"]", 30}, {"\\", 42}, {";", 41}, {"'", 39}, {",", 43}, {".", 47},
+    {"/", 44}, {"-", 27}, {"=", 24}, {"`", 50}, {"~", 50},
 };
+// clang-format on
 
 constexpr KeyTableEntry kCharacterKeys[] = {
     {"a", 0},  {"s", 1},  {"d", 2},  {"f", 3},  {"h", 4},  {"g", 5},  {"z", 6},  {"x", 7},

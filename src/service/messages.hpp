@@ -15,6 +15,17 @@ inline constexpr std::string_view kServiceDomain = "local.";
 // Client to agent.
 inline constexpr std::string_view kHello = "hello";
 inline constexpr std::string_view kReservedPrefix = "fcp:";
+// Key commands with a name of their own, and the prefix that adds Shift to a letter or digit.
+inline constexpr std::string_view kShiftPrefix = "shift+";
+inline constexpr std::string_view kSpace = "SPACE";
+inline constexpr std::string_view kReturn = "RETURN";
+inline constexpr std::string_view kDelete = "DELETE";  // the backspace key
+inline constexpr std::string_view kTab = "TAB";
+inline constexpr std::string_view kEsc = "ESC";
+inline constexpr std::string_view kLeft = "LEFT";
+inline constexpr std::string_view kRight = "RIGHT";
+inline constexpr std::string_view kUp = "UP";
+inline constexpr std::string_view kDown = "DOWN";
 
 // Agent to client.
 inline constexpr std::string_view kAxGranted = "ax:granted";

@@ -39,11 +39,15 @@ void AppDelegate::openStateChannel(const Host& host, const Connection* client) {
                             hostText = host.description](const ConnectionState& state) {
     stateChannelDidChangeState(weak, platform, weakChannel, hostText, state);
   });
+  {
+    // Listed before it starts: a client that heard its opening sequence and sends at once
+    // must not have its key:fired miss a channel that is ready but not yet listed.
+    std::lock_guard lock(mutex_);
+    stateConnections_.push_back(channel);
+    channelsByHost_[host.description].push_back(channel);
+    if (client) channelOfClient_[client] = channel;
+  }
   channel->start(platform_.workQueue);
-  std::lock_guard lock(mutex_);
-  stateConnections_.push_back(channel);
-  channelsByHost_[host.description].push_back(channel);
-  if (client) channelOfClient_[client] = channel;
 }
 
 void AppDelegate::stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,
