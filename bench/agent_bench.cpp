@@ -1,5 +1,5 @@
 // A command's whole way through the agent, wired as trovik-helper wires it: the UDP listener
-// (AsioNetwork and its I/O thread), the receive loop of AppDelegate on the work queue, key
+// (AsioNetwork and its threads), the receive loop of AppDelegate on the network's work queue, key
 // posting through XTest to a focused window on a private Xvfb, and the key:fired broadcast
 // to the tablet. The agent runs in this process so that the moment its key events leave
 // can be taken where it happens: when the XTest flush of the key-up returns.
@@ -19,16 +19,15 @@
 #include "app/app_delegate.hpp"
 #include "isolation.hpp"
 #include "latency.hpp"
-#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
+#include "platform/linux/desktop/run_loop_application.hpp"
+#include "platform/linux/desktop/unavailable.hpp"
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard/keyboard_backend.hpp"
-#include "platform/linux/desktop/run_loop_application.hpp"
+#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/service_advertiser.hpp"
 #include "platform/linux/stdout_log.hpp"
-#include "platform/linux/desktop/unavailable.hpp"
 #include "support/mailbox.hpp"
 #include "support/udp_peer.hpp"
 #include "support/x_key_recorder.hpp"
@@ -111,12 +110,16 @@ struct AgentServices {
   }
 
   Platform platform() {
-    return Platform{runLoop,   workQueue, *network, *keyboard,  *trust,       log,    text,
-                    workspace, statusBar, hostInfo, loginItems, userDefaults, bundle, application};
+    return Platform{runLoop,    network->workQueue(),
+                    *network,   *keyboard,
+                    *trust,     log,
+                    text,       workspace,
+                    statusBar,  hostInfo,
+                    loginItems, userDefaults,
+                    bundle,     application};
   }
 
   AsioRunLoop runLoop;
-  AsioWorkQueue workQueue{2};
   NoAdvertiser advertiser;
   std::unique_ptr<AsioNetwork> network;
   std::unique_ptr<TimedKeyboard> keyboard;
@@ -200,7 +203,6 @@ class AgentRig {
     services_->runLoop.post([&delegate] { delegate->applicationDidFinishLaunching(); });
     services_->runLoop.run();
     services_->network->shutdown();
-    services_->workQueue.join();
     delegate.reset();
   }
 

@@ -1,27 +1,24 @@
 // trovik-helper: picks the Linux backends, wires them into the delegate and runs the main
 // loop until Quit, SIGINT or SIGTERM.
 
-#include <algorithm>
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string_view>
-#include <thread>
 
 #include "app/app_delegate.hpp"
-#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
-#include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
-#include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
-#include "platform/linux/stdout_log.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/dnssd/avahi_advertiser.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard/keyboard_backend.hpp"
+#include "platform/linux/net/asio_network.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
@@ -38,9 +35,9 @@ constexpr std::string_view kUsage =
 // type is its interface, so another backend drops in without touching the rest.
 struct Services {
   AsioRunLoop runLoop;
-  AsioWorkQueue workQueue{std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
   std::unique_ptr<ServiceAdvertiser> advertiser;
-  std::unique_ptr<AsioNetwork> network;  // after the advertiser, which it uses
+  // After the advertiser, which it uses. Its threads serve the core's work queue too.
+  std::unique_ptr<AsioNetwork> network;
   KeyboardBackend keyboard;
   StdoutLog log;
   IcuText text;
@@ -53,9 +50,10 @@ struct Services {
   std::unique_ptr<Application> application;
 
   Platform platform() {
-    return Platform{runLoop,     workQueue,     *network,   *keyboard.events, *keyboard.trust,
-                    log,         text,          *workspace, *statusBar,       *hostInfo,
-                    *loginItems, *userDefaults, *bundle,    *application};
+    return Platform{
+        runLoop, network->workQueue(), *network,   *keyboard.events, *keyboard.trust, log,
+        text,    *workspace,           *statusBar, *hostInfo,        *loginItems,     *userDefaults,
+        *bundle, *application};
   }
 };
 
@@ -89,12 +87,11 @@ int run() {
   services->runLoop.post([&delegate] { delegate->applicationDidFinishLaunching(); });
   services->runLoop.run();
 
-  // Nothing may call back into the delegate once it is gone: first the sockets and every
-  // pending completion, then the network threads' last tasks, then the delegate (on this,
-  // the main thread), and only then the services it used.
+  // Nothing may call back into the delegate once it is gone: first the sockets, every
+  // pending completion and the network threads, then the delegate (on this, the main
+  // thread), and only then the services it used.
   signals.cancel();
   services->network->shutdown();
-  services->workQueue.join();
   delegate.reset();
   return 0;
 }
