@@ -30,43 +30,35 @@ TEST(FlowTable, AdmitsNewPeersAtABoundedRateAndEvictsOnlyAFlowQuietForOverAMinut
   Table::Clock::time_point now{};
   Table table([&] { return now; });
   int made = 0;  // flows are numbered as made; peer n gets flow n below
-  const auto send = [&](int peer) {
+  const auto send = [&](Table::Clock::duration wait, int peer) {
+    now += wait;
     auto routed = table.route(peer, [&] { return ++made; });
     if (!routed.flow) return std::string("drop");
     std::string result = (routed.isNew ? "new " : "flow ") + std::to_string(*routed.flow);
     return routed.evicted ? result + " evicting " + std::to_string(*routed.evicted) : result;
   };
-  for (int peer = 1; peer <= 8; ++peer) ASSERT_EQ(send(peer), "new " + std::to_string(peer));
-  struct Step {
-    Table::Clock::duration wait;
-    int peer;
-    std::string expected;
+  using Steps = std::vector<std::tuple<Table::Clock::duration, int, std::string>>;
+  const auto run = [&](const Steps& steps) {
+    for (const auto& [wait, peer, expected] : steps) EXPECT_EQ(send(wait, peer), expected) << peer;
   };
-  const auto run = [&](const std::vector<Step>& steps) {
-    for (const auto& [wait, peer, expected] : steps) {
-      now += wait;
-      EXPECT_EQ(send(peer), expected) << "peer " << peer << " at " << now.time_since_epoch();
-    }
-  };
+  for (int peer = 1; peer <= 8; ++peer) ASSERT_EQ(send(0s, peer), "new " + std::to_string(peer));
   run({{0s, 9, "drop"},    // past the burst of 8
        {0s, 1, "flow 1"},  // a known peer needs no token
        {100ms, 9, "drop"},
        {25ms, 9, "new 9"},  // 8 tokens a second
        {0s, 10, "drop"}});
-  for (int peer = 10; made < 512; ++peer) {
-    now += 125ms;
-    ASSERT_EQ(send(peer), "new " + std::to_string(peer));
-  }
+  for (int peer = 10; made < 512; ++peer)
+    ASSERT_EQ(send(125ms, peer), "new " + std::to_string(peer));
   // Full after 63 s: peer 2 has been quiet longest, for over a minute (peer 1 sent after it).
   run({{125ms, 1000, "new 513 evicting 2"}});
-  for (int peer : {1, 3}) run({{0s, peer, "flow " + std::to_string(peer)}});
-  for (int peer = 4; peer <= 512; ++peer) send(peer);
-  run({{0s, 1000, "flow 513"},
+  for (int peer = 3; peer <= 512; ++peer) send(0s, peer);  // in this order
+  run({{0s, 1, "flow 1"},
+       {0s, 1000, "flow 513"},
        {1s, 1001, "drop"},  // every flow sent within the minute
-       {29s, 1, "flow 1"},
-       {30s, 1001, "drop"},  // a minute exactly, not over it
-       {1ms, 1001, "new 514 evicting 3"},
-       {0s, 1002, "new 515 evicting 4"}});  // peer 1 sent later, so 4 goes before it
+       {29s, 3, "flow 3"},
+       {30s, 1001, "drop"},                // a minute exactly, not over it
+       {1ms, 1001, "new 514 evicting 4"},  // 3 sent since, so 4 is quiet longest
+       {0s, 1002, "new 515 evicting 5"}});
 }
 
 TEST(DropReport, TellsOfDropsASecondAfterTheFirstAndThenAtMostOnceAMinute) {
@@ -89,10 +81,12 @@ TEST(DropReport, TellsOfDropsASecondAfterTheFirstAndThenAtMostOnceAMinute) {
 class RecordingAdvertiser final : public ServiceAdvertiser {
  public:
   void advertise(const ServiceDescription& service, std::uint16_t port) override {
-    events.put("advertise " + service.name + " on " + std::to_string(port));
+    events.put("advertise " + service.name);
+    ports.put(port);
   }
   void withdraw() override { events.put("withdraw"); }
   Mailbox<std::string> events;
+  Mailbox<std::uint16_t> ports;
 };
 
 // Receives on `connection` until an error, as the agent does: the completion holds the
@@ -108,12 +102,6 @@ void receiveAll(const std::shared_ptr<Connection>& connection, Texts out) {
         receiveAll(connection, out);
       });
   arming = false;
-}
-
-Texts recordStates(Connection& connection) {
-  auto states = std::make_shared<Mailbox<std::string>>();
-  connection.setStateHandler([states](const ConnectionState& s) { states->put(s.description()); });
-  return states;
 }
 
 SharedBytes bytes(std::string_view text) {
@@ -132,12 +120,15 @@ class AsioNetworkTest : public ::testing::Test {
     TROVIK_REQUIRE_ENVIRONMENT(why.empty(), why);
     network = std::make_unique<AsioNetwork>(advertiser);
   }
-  void TearDown() override { network.reset(); }
+  void TearDown() override {
+    if (network) network->shutdown();
+  }
 
-  // Starts a listener on `on`: its flows go to `flows`, its states to `listenerStates`.
-  void startListener(std::uint16_t on) {
+  // Starts a listener on `on` (0: any port): its flows go to `flows`, its states to
+  // `listenerStates`. The port it is advertised on, once bound.
+  std::uint16_t listen(std::uint16_t on = 0) {
     auto made = network->makeListener(on, {});
-    ASSERT_TRUE(made.listener) << made.error.description;
+    EXPECT_TRUE(made.listener) << made.error.description;
     made.listener->setService({"Test Mac", "_trovik._udp.", "local."});
     made.listener->setNewConnectionHandler(
         [flows = flows](std::shared_ptr<Connection> c) { flows->put(c); });
@@ -145,13 +136,9 @@ class AsioNetworkTest : public ::testing::Test {
         [states = listenerStates](const ListenerState& s) { states->put(s.description()); });
     made.listener->start(network->workQueue());
     listeners.push_back(made.listener);
-  }
-  // Starts a listener on an ephemeral port; the port it advertised.
-  std::uint16_t listen() {
-    startListener(0);
-    const std::string event = advertiser.events.take().value_or("none");
-    EXPECT_TRUE(event.starts_with("advertise Test Mac on ")) << event;
-    return static_cast<std::uint16_t>(std::stoi("0" + event.substr(event.rfind(' ') + 1)));
+    if (on != 0) return on;
+    EXPECT_EQ(advertiser.events.take(), "advertise Test Mac");
+    return advertiser.ports.take().value_or(0);
   }
   Texts startReceiving(const std::shared_ptr<Connection>& flow) {
     auto texts = std::make_shared<Mailbox<std::string>>();
@@ -165,63 +152,54 @@ class AsioNetworkTest : public ::testing::Test {
   }
 
   RecordingAdvertiser advertiser;
-  std::unique_ptr<AsioNetwork> network;
+  std::unique_ptr<AsioNetwork> network;  // before what it makes, so that it goes last
   std::shared_ptr<Mailbox<std::shared_ptr<Connection>>> flows =
       std::make_shared<Mailbox<std::shared_ptr<Connection>>>();
   Texts listenerStates = std::make_shared<Mailbox<std::string>>();
   std::vector<std::shared_ptr<Listener>> listeners;
 };
 
-TEST_F(AsioNetworkTest, ListenerGivesEachPeerOneFlowWithItsDatagramsInArrivalOrder) {
+TEST_F(AsioNetworkTest, ListenerGivesEachPeerOneFlowInArrivalOrderAndANewOneAfterCancel) {
   const std::uint16_t port = listen();
   EXPECT_EQ(listenerStates->take(), "ready");
-  // As many peers as may arrive at once, all sending together, over both threads.
+  // As many new peers as are admitted at once, all sending together, read by both threads.
   constexpr int kPeers = 8, kDatagrams = 50;
   std::vector<std::unique_ptr<UdpPeer>> peers;
   for (int i = 0; i < kPeers; ++i) peers.push_back(std::make_unique<UdpPeer>());
   for (int n = 0; n < kDatagrams; ++n) {
     for (auto& peer : peers) peer->sendTo(std::to_string(n), port);
   }
-  std::map<std::uint16_t, Texts> byPeer;
+  std::map<std::uint16_t, std::pair<std::shared_ptr<Connection>, Texts>> byPeer;
   for (int i = 0; i < kPeers; ++i) {
     auto flow = flows->take();
     ASSERT_TRUE(flow);
     EXPECT_EQ((*flow)->endpoint().host.description, "127.0.0.1");
-    byPeer[(*flow)->endpoint().port] = startReceiving(*flow);
+    byPeer[(*flow)->endpoint().port] = {*flow, startReceiving(*flow)};
   }
   ASSERT_EQ(byPeer.size(), std::size_t{kPeers});
-  for (auto& [peer, texts] : byPeer) {
-    for (int n = 0; n < kDatagrams; ++n) ASSERT_EQ(texts->take(), std::to_string(n)) << peer;
+  for (auto& [peer, flow] : byPeer) {
+    for (int n = 0; n < kDatagrams; ++n) ASSERT_EQ(flow.second->take(), std::to_string(n));
   }
   EXPECT_EQ(flows->size(), 0u);
 
-  UdpPeer occupant("::", 0);  // a second listener on a port in use fails, advertising nothing
-  startListener(occupant.port());
+  auto& [cancelled, texts] = byPeer[peers[0]->port()];
+  cancelled->cancel();
+  EXPECT_EQ(texts->take(), "error: Operation canceled");
+  std::optional<std::shared_ptr<Connection>> fresh;  // a new peer again: it waits for a token
+  for (int tries = 0; !fresh && tries < 200; ++tries) {
+    peers[0]->sendTo("again", port);
+    fresh = flows->take(50ms);
+  }
+  ASSERT_TRUE(fresh);
+  EXPECT_NE(*fresh, cancelled);
+  EXPECT_EQ(startReceiving(*fresh)->take(), "again");
+
+  UdpPeer occupant("::", 0);  // a listener on a port in use fails, advertising nothing
+  listen(occupant.port());
   EXPECT_EQ(listenerStates->take(), "failed(Address already in use)");
   network->shutdown();
   EXPECT_EQ(advertiser.events.take(), "withdraw");
   EXPECT_EQ(advertiser.events.size(), 0u);
-}
-
-TEST_F(AsioNetworkTest, CancelledFlowEndsItsReceiveAndItsPeerStartsAFreshFlow) {
-  const std::uint16_t port = listen();
-  UdpPeer peer;
-  peer.sendTo("first", port);
-  auto flow = flows->take();
-  ASSERT_TRUE(flow);
-  auto states = recordStates(**flow);
-  auto texts = startReceiving(*flow);
-  EXPECT_EQ(states->take(), "ready");
-  EXPECT_EQ(texts->take(), "first");
-  (*flow)->cancel();
-  EXPECT_EQ(states->take(), "cancelled");
-  EXPECT_EQ(texts->take(), "error: Operation canceled");
-
-  peer.sendTo("second", port);
-  auto fresh = flows->take();
-  ASSERT_TRUE(fresh);
-  EXPECT_NE(*fresh, *flow);
-  EXPECT_EQ(startReceiving(*fresh)->take(), "second");
 }
 
 TEST_F(AsioNetworkTest, ChannelIsReadyOnlyOnceItsReadyHandlerHasSentAndCancelFreesItAtOnce) {
@@ -256,21 +234,19 @@ TEST_F(AsioNetworkTest, ChannelIsReadyOnlyOnceItsReadyHandlerHasSentAndCancelFre
 }
 
 TEST_F(AsioNetworkTest, ChannelFailsWithTheRefusalOfAPortWhereNothingListens) {
-  const std::uint16_t closedPort = UdpPeer().port();  // bound, then closed again
-  auto channel = channelTo(closedPort);
-  auto states = recordStates(*channel);
+  auto channel = channelTo(UdpPeer().port());  // a port bound, then closed again
+  auto states = std::make_shared<Mailbox<std::string>>();
+  channel->setStateHandler([states](const ConnectionState& s) { states->put(s.description()); });
   channel->start(network->workQueue());
   EXPECT_EQ(states->take(), "preparing");
   EXPECT_EQ(states->take(), "ready");
-  auto sent = std::make_shared<Mailbox<std::string>>();
-  const auto send = [&] {
+  const auto send = [&, sent = std::make_shared<Mailbox<std::string>>()] {
     channel->send(bytes("hi"), [sent](auto e) { sent->put(e ? e->description : "sent"); });
+    return sent->take();
   };
-  send();
-  EXPECT_EQ(sent->take(), "sent");
+  EXPECT_EQ(send(), "sent");
   EXPECT_EQ(states->take(), "failed(Connection refused)");
-  send();
-  EXPECT_EQ(sent->take(), "Connection refused");
+  EXPECT_EQ(send(), "Connection refused");
 }
 
 TEST_F(AsioNetworkTest, ShutdownDropsPendingCallbacksAndFreesWhatTheyHold) {
