@@ -1,13 +1,11 @@
 // trovik-helper: picks the Linux backends, wires them into the delegate and runs the main
 // loop until Quit, SIGINT or SIGTERM.
 
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string_view>
-#include <thread>
 
 #include "app/app_delegate.hpp"
 #include "platform/linux/asio_run_loop.hpp"
@@ -20,7 +18,6 @@
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "platform/linux/net/asio_network.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
 #include "platform/linux/stdout_log.hpp"
 #include "platform/linux/stop_signals.hpp"
 
@@ -39,9 +36,9 @@ constexpr std::string_view kUsage =
 // type is its interface, so another backend drops in without touching the rest.
 struct Services {
   AsioRunLoop runLoop;
-  AsioWorkQueue workQueue{std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
   std::unique_ptr<ServiceAdvertiser> advertiser;
-  std::unique_ptr<AsioNetwork> network;  // after the advertiser, which it uses
+  // After the advertiser, which it uses. Its threads serve the core's work queue too.
+  std::unique_ptr<AsioNetwork> network;
   KeyboardBackend keyboard;
   StdoutLog log;
   IcuText text;
@@ -54,9 +51,10 @@ struct Services {
   std::unique_ptr<Application> application;
 
   Platform platform() {
-    return Platform{runLoop,     workQueue,     *network,   *keyboard.events, *keyboard.trust,
-                    log,         text,          *workspace, *statusBar,       *hostInfo,
-                    *loginItems, *userDefaults, *bundle,    *application};
+    return Platform{
+        runLoop, network->workQueue(), *network,   *keyboard.events, *keyboard.trust, log,
+        text,    *workspace,           *statusBar, *hostInfo,        *loginItems,     *userDefaults,
+        *bundle, *application};
   }
 };
 
@@ -98,11 +96,10 @@ int run() {
   services->runLoop.run();
   signals.stopping();
 
-  // Nothing may call back into the delegate once it is gone: first the sockets and every
-  // pending completion, then the network threads' last tasks, then the delegate (on this,
-  // the main thread), and only then the services it used.
+  // Nothing may call back into the delegate once it is gone: first the sockets, every
+  // pending completion and the network threads, then the delegate (on this, the main
+  // thread), and only then the services it used.
   services->network->shutdown();
-  services->workQueue.join();
   delegate.reset();
   const auto deadline = std::chrono::steady_clock::now() + 300ms;
   services->log.flush(deadline);

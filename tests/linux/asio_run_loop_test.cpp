@@ -1,17 +1,13 @@
-// The main loop, its timers, the work queue and the application on Asio.
+// The main loop, its timers and the application on Asio.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
-#include "support/mailbox.hpp"
 
 namespace trovik {
 namespace {
@@ -86,30 +82,6 @@ TEST(AsioRunLoop, StopFromAnotherThreadOrByTerminateEndsRun) {
   application.setActivationPolicy(ActivationPolicy::accessory);  // nothing to do here
   loop.post([&] { application.terminate(); });
   loop.run();
-}
-
-TEST(AsioWorkQueue, RunsTasksAtTheSameTimeAndJoinFinishesEveryQueuedTask) {
-  AsioWorkQueue queue(1);  // raised to two threads
-  std::mutex mutex;
-  std::condition_variable changed;
-  int waiting = 0;
-  test::Mailbox<bool> metOther;
-  for (int i = 0; i < 2; ++i) {
-    // Each task waits for the other to start: only two threads at once let both pass.
-    queue.async([&] {
-      std::unique_lock lock(mutex);
-      ++waiting;
-      changed.notify_all();
-      metOther.put(changed.wait_for(lock, test::kPatience, [&] { return waiting == 2; }));
-    });
-  }
-  EXPECT_EQ(metOther.take(), true);
-  EXPECT_EQ(metOther.take(), true);
-
-  std::atomic<int> chained = 0;
-  queue.async([&] { queue.async([&] { ++chained; }); });
-  queue.join();
-  EXPECT_EQ(chained, 1);
 }
 
 }  // namespace

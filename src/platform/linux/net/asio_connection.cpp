@@ -2,13 +2,19 @@
 
 #include <cerrno>
 
+#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/socket_address.hpp"
 
 namespace trovik {
 
+using Kind = ConnectionState::Kind;
+
+AsioConnection::AsioConnection(AsioNetwork& network)
+    : network_(network), strand_(asio::make_strand(network.context())) {}
+
 ConnectionState AsioConnection::state() const {
   std::lock_guard lock(mutex_);
-  return state_;
+  return reported_;
 }
 
 void AsioConnection::setStateHandler(StateHandler handler) {
@@ -17,42 +23,34 @@ void AsioConnection::setStateHandler(StateHandler handler) {
 }
 
 void AsioConnection::shutdown() {
-  StateHandler handler;  // released after the lock
-  {
-    std::lock_guard lock(mutex_);
-    shutDown_ = true;
-    handler = std::move(stateHandler_);
-    stateHandler_ = nullptr;
-  }
-  callbacks_.close();
+  StateHandler handler;  // may hold this connection: released after the lock
+  std::lock_guard lock(mutex_);
+  shutDown_ = true;
+  handler.swap(stateHandler_);
 }
 
 bool AsioConnection::moveToLocked(ConnectionState next) {
-  if (state_.kind == ConnectionState::Kind::cancelled) return false;
-  if (state_.kind == ConnectionState::Kind::failed &&
-      next.kind != ConnectionState::Kind::cancelled) {
-    return false;
-  }
+  if (state_.kind == Kind::cancelled) return false;
+  if (state_.kind == Kind::failed && next.kind != Kind::cancelled) return false;
   state_ = next;
-  if (stateHandler_) deliverLocked([handler = stateHandler_, next] { handler(next); });
+  post([this, handler = stateHandler_, next] {
+    if (handler) handler(next);
+    std::lock_guard lock(mutex_);
+    reported_ = next;
+  });
   return true;
 }
 
-void AsioConnection::deliverLocked(std::function<void()> task) {
-  callbacks_.post(std::move(task), shared_from_this());
-}
-
-void AsioConnection::startDeliveryLocked(WorkQueue& queue) {
-  callbacks_.start(queue, shared_from_this());
+bool AsioConnection::networkStopped() const {
+  return network_.stopped();
 }
 
 bool AsioConnection::isEnded(const ConnectionState& state) {
-  return state.kind == ConnectionState::Kind::failed ||
-         state.kind == ConnectionState::Kind::cancelled;
+  return state.kind == Kind::failed || state.kind == Kind::cancelled;
 }
 
 NetworkError AsioConnection::endError(const ConnectionState& state) {
-  if (state.kind == ConnectionState::Kind::failed && state.error) return *state.error;
+  if (state.kind == Kind::failed && state.error) return *state.error;
   return net::osError(ECANCELED);
 }
 

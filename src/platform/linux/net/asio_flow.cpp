@@ -1,5 +1,6 @@
 #include "platform/linux/net/asio_flow.hpp"
 
+#include <asio/dispatch.hpp>
 #include <cerrno>
 
 #include "platform/linux/net/asio_listener.hpp"
@@ -9,51 +10,70 @@ namespace trovik {
 
 using Kind = ConnectionState::Kind;
 
-AsioFlow::AsioFlow(std::weak_ptr<AsioListener> listener, const asio::ip::udp::endpoint& peer)
-    : listener_(std::move(listener)), peer_(peer), endpoint_(net::endpointOf(peer)) {}
+AsioFlow::AsioFlow(AsioNetwork& network, std::weak_ptr<AsioListener> listener,
+                   const asio::ip::udp::endpoint& peer)
+    : AsioConnection(network),
+      listener_(std::move(listener)),
+      peer_(peer),
+      endpoint_(net::endpointOf(peer)) {}
 
-void AsioFlow::start(WorkQueue& queue) {
+// Callbacks run on the network's threads whatever `queue` is: the agent passes the
+// network's own work queue.
+void AsioFlow::start(WorkQueue&) {
   std::lock_guard lock(mutex_);
   if (started_ || shutDown_) return;
   started_ = true;
-  startDeliveryLocked(queue);
   if (state_.kind == Kind::setup) moveToLocked({Kind::ready, std::nullopt});
 }
 
 void AsioFlow::receiveMessage(ReceiveCompletion completion) {
   std::lock_guard lock(mutex_);
-  if (shutDown_) return;
+  if (shutDown_) return;  // the completion goes after the lock
+  std::optional<Bytes> datagram;
+  std::optional<NetworkError> error;
   if (isEnded(state_)) {
-    deliverLocked([completion = std::move(completion), error = endError(state_)] {
-      completion(std::nullopt, error);
-    });
+    error = endError(state_);
   } else if (!queued_.empty()) {
     queuedBytes_ -= queued_.front().size() + kQueuedDatagramOverhead;
-    deliverLocked(
-        [completion = std::move(completion), datagram = std::move(queued_.front())]() mutable {
-          completion(std::move(datagram), std::nullopt);
-        });
+    datagram = std::move(queued_.front());
     queued_.pop_front();
+  } else if (receiver_) {
+    error = net::osError(EALREADY);
   } else {
-    receivers_.push_back(std::move(completion));
+    receiver_ = std::move(completion);
+    return;
   }
+  post([completion = std::move(completion), datagram = std::move(datagram), error]() mutable {
+    completion(std::move(datagram), error);
+  });
 }
 
-void AsioFlow::deliver(Bytes datagram) {
+AsioFlow::Offer AsioFlow::offer(std::span<const std::uint8_t> payload,
+                                std::vector<Handover>& handovers) {
   std::lock_guard lock(mutex_);
-  if (shutDown_ || isEnded(state_)) return;
-  if (!receivers_.empty()) {
-    deliverLocked(
-        [completion = std::move(receivers_.front()), datagram = std::move(datagram)]() mutable {
-          completion(std::move(datagram), std::nullopt);
-        });
-    receivers_.pop_front();
-  } else {
-    const std::size_t cost = datagram.size() + kQueuedDatagramOverhead;
-    if (!queued_.empty() && queuedBytes_ + cost > kMaxQueuedBytes) return;
-    queuedBytes_ += cost;
-    queued_.push_back(std::move(datagram));
+  if (shutDown_ || isEnded(state_)) return Offer::ended;
+  if (receiver_) {
+    handovers.push_back({std::static_pointer_cast<AsioFlow>(shared_from_this()),
+                         std::exchange(receiver_, nullptr), Bytes(payload.begin(), payload.end())});
+    return Offer::handedOver;
   }
+  const std::size_t cost = payload.size() + kQueuedDatagramOverhead;
+  if (!queued_.empty() && queuedBytes_ + cost > kMaxQueuedBytes) return Offer::full;
+  queuedBytes_ += cost;
+  queued_.emplace_back(payload.begin(), payload.end());
+  return Offer::queued;
+}
+
+void AsioFlow::Handover::run() {
+  AsioFlow& target = *flow;
+  asio::dispatch(target.strand_, [flow = std::move(flow), receiver = std::move(receiver),
+                                  datagram = std::move(datagram)]() mutable {
+    if (!flow->networkStopped()) receiver(std::move(datagram), std::nullopt);
+  });
+}
+
+void AsioFlow::introduce(const std::function<void(std::shared_ptr<Connection>)>& handler) {
+  post([this, handler] { handler(std::static_pointer_cast<AsioFlow>(shared_from_this())); });
 }
 
 void AsioFlow::send(SharedBytes content, SendCompletion completion) {
@@ -67,43 +87,40 @@ void AsioFlow::send(SharedBytes content, SendCompletion completion) {
     auto listener = listener_.lock();
     outcome = listener ? listener->sendTo(peer_, *content) : net::osError(EBADF);
   }
-  std::lock_guard lock(mutex_);
-  if (shutDown_) return;
-  deliverLocked([completion = std::move(completion), outcome] { completion(outcome); });
+  post([completion = std::move(completion), outcome] { completion(outcome); });
 }
 
 void AsioFlow::end(const NetworkError& error) {
   std::lock_guard lock(mutex_);
   if (shutDown_ || !moveToLocked({Kind::failed, error})) return;
-  failReceiversLocked();
+  endReceiveLocked();
 }
 
 void AsioFlow::cancel() {
   {
     std::lock_guard lock(mutex_);
     if (shutDown_ || !moveToLocked({Kind::cancelled, std::nullopt})) return;
-    failReceiversLocked();
+    endReceiveLocked();
   }
   // A later datagram from the same peer starts a new flow.
-  if (auto listener = listener_.lock()) listener->forget(*this, peer_);
+  if (auto listener = listener_.lock())
+    listener->forget(peer_, std::static_pointer_cast<AsioFlow>(shared_from_this()));
 }
 
-void AsioFlow::failReceiversLocked() {
+void AsioFlow::endReceiveLocked() {
   queued_.clear();
   queuedBytes_ = 0;
-  for (auto& completion : receivers_) {
-    deliverLocked([completion = std::move(completion), error = endError(state_)] {
-      completion(std::nullopt, error);
-    });
-  }
-  receivers_.clear();
+  if (!receiver_) return;
+  post([completion = std::exchange(receiver_, nullptr), error = endError(state_)] {
+    completion(std::nullopt, error);
+  });
 }
 
 void AsioFlow::shutdown() {
   AsioConnection::shutdown();
-  std::deque<ReceiveCompletion> dropped;  // they may hold this flow: released after the lock
+  ReceiveCompletion dropped;  // may hold this flow: released after the lock
   std::lock_guard lock(mutex_);
-  dropped.swap(receivers_);
+  dropped.swap(receiver_);
   queued_.clear();
   queuedBytes_ = 0;
 }

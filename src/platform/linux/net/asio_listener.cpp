@@ -1,20 +1,33 @@
 #include "platform/linux/net/asio_listener.hpp"
 
+#include <asio/post.hpp>
 #include <cerrno>
 
-#include "platform/linux/net/asio_flow.hpp"
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/socket_address.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 
 using Udp = asio::ip::udp;
 
+namespace {
+
+// Batches read per wake-up: enough to drain a burst, few enough that the flows get their
+// datagrams before the next wake-up reads on.
+constexpr int kBatchesPerWakeUp = 4;
+
+}  // namespace
+
 AsioListener::AsioListener(AsioNetwork& network, Udp::socket socket, std::uint16_t port)
-    : network_(network), port_(port), socket_(std::move(socket)) {}
+    : network_(network),
+      port_(port),
+      strand_(asio::make_strand(network.context())),
+      dropTimer_(network.context()),
+      socket_(std::move(socket)) {}
 
 AsioListener::~AsioListener() {
-  if (advertised_ && !closed_) network_.advertiser().withdraw();
+  if (advertised_) network_.advertiser().withdraw();
 }
 
 void AsioListener::setService(ServiceDescription service) {
@@ -24,145 +37,171 @@ void AsioListener::setService(ServiceDescription service) {
 
 void AsioListener::setNewConnectionHandler(NewConnectionHandler handler) {
   std::lock_guard lock(mutex_);
-  if (!shutDown_) newConnection_ = std::move(handler);
+  if (!closed_) newConnection_ = std::move(handler);
 }
 
 void AsioListener::setStateHandler(StateHandler handler) {
   std::lock_guard lock(mutex_);
-  if (!shutDown_) stateHandler_ = std::move(handler);
+  if (!closed_) stateHandler_ = std::move(handler);
 }
 
-void AsioListener::start(WorkQueue& queue) {
-  std::optional<ServiceDescription> service;
-  std::uint16_t boundPort = 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (started_ || closed_) return;
-    started_ = true;
-    callbacks_.start(queue, shared_from_this());
-    // Unbound, the socket's own address is the wildcard of its family.
-    std::error_code error;
-    auto local = socket_.local_endpoint(error);
-    if (!error) {
-      local.port(port_);
-      socket_.bind(local, error);
-    }
-    if (!error) boundPort = socket_.local_endpoint(error).port();
-    if (error) {
-      closed_ = true;
-      std::error_code ignored;
-      socket_.close(ignored);
-      reportLocked({ListenerState::Kind::failed, net::errorOf(error)});
-      return;
-    }
-    receiveLocked();
-    reportLocked({ListenerState::Kind::ready, std::nullopt});
-    service = service_;
-    advertised_ = service.has_value();
+void AsioListener::start(WorkQueue&) {
+  std::lock_guard lock(mutex_);
+  if (started_ || closed_) return;
+  started_ = true;
+  // Unbound, the socket's own address is the wildcard of its family.
+  std::error_code error;
+  auto local = socket_.local_endpoint(error);
+  if (!error) {
+    local.port(port_);
+    socket_.bind(local, error);
   }
-  if (service) network_.advertiser().advertise(*service, boundPort);
-}
-
-void AsioListener::receiveLocked() {
-  std::weak_ptr<AsioListener> weak = weak_from_this();
-  socket_.async_receive_from(asio::buffer(buffer_), sender_,
-                             [weak](const std::error_code& error, std::size_t size) {
-                               if (auto self = weak.lock()) self->onReceived(error, size);
-                             });
-}
-
-void AsioListener::onReceived(const std::error_code& error, std::size_t size) {
-  if (error == asio::error::operation_aborted) return;
+  const std::uint16_t bound = error ? 0 : socket_.local_endpoint(error).port();
   if (error) {
-    fail(net::errorOf(error));
+    closeLocked();
+    reportLocked({ListenerState::Kind::failed, net::errorOf(error)});
     return;
   }
-  Bytes datagram(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(size));
-  const Udp::endpoint peer = sender_;
-  std::shared_ptr<AsioFlow> flow;
-  std::shared_ptr<AsioFlow> evicted;
+  waitLocked();
+  reportLocked({ListenerState::Kind::ready, std::nullopt});
+  // Under the lock, so that a shutdown cannot withdraw before this advertises.
+  if (service_) network_.advertiser().advertise(*service_, bound);
+  advertised_ = service_.has_value();
+}
+
+void AsioListener::waitLocked() {
+  socket_.async_wait(Udp::socket::wait_read, [weak = weak_from_this()](const std::error_code& e) {
+    if (auto self = weak.lock()) self->onReadable(e);
+  });
+}
+
+void AsioListener::onReadable(const std::error_code& error) {
+  if (error == asio::error::operation_aborted) return;
+  Batch batch;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    if (auto found = flows_.find(peer); found != flows_.end()) {
-      recency_.splice(recency_.begin(), recency_, found->second);
-      flow = found->second->flow;
-    } else if (newConnection_) {  // without one, nobody could take the flow: dropped
-      if (flows_.size() >= kMaxFlows) {
-        evicted = std::move(recency_.back().flow);
-        flows_.erase(recency_.back().peer);
-        recency_.pop_back();
-      }
-      flow = std::make_shared<AsioFlow>(weak_from_this(), peer);
-      network_.track(flow);
-      recency_.push_front(Entry{peer, flow});
-      flows_.emplace(peer, recency_.begin());
-      callbacks_.post([handler = newConnection_, flow] { handler(flow); }, shared_from_this());
+    if (error) {
+      batch.failure = net::errorOf(error);
+    } else {
+      readLocked(batch);
     }
-    receiveLocked();
+    // Re-armed before the flows get their datagrams, so another thread reads on meanwhile.
+    if (!batch.failure) waitLocked();
+    countDropsLocked(batch);
   }
-  if (evicted) evicted->end(net::osError(ETIMEDOUT));
-  if (flow) flow->deliver(std::move(datagram));
+  for (const auto& flow : batch.evicted) flow->end(net::osError(ETIMEDOUT));
+  for (auto& handover : batch.handovers) handover.run();
+  if (batch.failure) fail(*batch.failure);
+}
+
+void AsioListener::readLocked(Batch& batch) {
+  for (int round = 0; round < kBatchesPerWakeUp; ++round) {
+    const auto read = reader_.read(socket_.native_handle());
+    if (read.error != 0) {
+      if (read.error != EAGAIN && read.error != EWOULDBLOCK)
+        batch.failure = net::osError(read.error);
+      break;
+    }
+    // Without a handler nobody could take a new flow, so nothing is routed.
+    if (newConnection_) {
+      for (std::size_t i = 0; i < read.count; ++i) {
+        routeLocked(reader_.sender(i), reader_.payload(i), batch);
+      }
+    }
+    if (read.count < net::DatagramBatch::kSlots) break;
+  }
+  batch.overloadDrops += reader_.takeKernelDrops();
+}
+
+void AsioListener::routeLocked(const Udp::endpoint& peer, std::span<const std::uint8_t> payload,
+                               Batch& batch) {
+  auto routed = flows_.route(
+      peer, [&] { return std::make_shared<AsioFlow>(network_, weak_from_this(), peer); });
+  if (!routed.flow) {
+    ++batch.newPeerDrops;
+    return;
+  }
+  const auto& flow = *routed.flow;
+  if (routed.evicted) batch.evicted.push_back(std::move(*routed.evicted));
+  if (routed.isNew) {
+    network_.track(flow);
+    flow->introduce(newConnection_);
+  }
+  if (flow->offer(payload, batch.handovers) == AsioFlow::Offer::full) ++batch.overloadDrops;
+}
+
+void AsioListener::countDropsLocked(const Batch& batch) {
+  using Cause = net::DropReport::Cause;
+  const auto now = net::DropReport::Clock::now();
+  auto due = drops_.count(Cause::newPeer, batch.newPeerDrops, now);
+  if (auto overloadDue = drops_.count(Cause::overload, batch.overloadDrops, now)) due = overloadDue;
+  if (!due) return;
+  dropTimer_.expires_after(*due);
+  dropTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
+    auto self = weak.lock();
+    if (!error && self) self->reportDrops();
+  });
+}
+
+void AsioListener::reportDrops() {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard lock(mutex_);
+    lines = drops_.report(net::DropReport::Clock::now());
+  }
+  if (network_.stopped()) return;
+  for (const auto& line : lines) diagnose("network", line);
 }
 
 void AsioListener::fail(const NetworkError& error) {
   std::vector<std::shared_ptr<AsioFlow>> flows;
-  bool withdraw = false;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    withdraw = closeLocked(flows);
+    flows = closeLocked();
     reportLocked({ListenerState::Kind::failed, error});
   }
-  if (withdraw) network_.advertiser().withdraw();
   for (const auto& flow : flows) flow->end(error);
 }
 
-bool AsioListener::closeLocked(std::vector<std::shared_ptr<AsioFlow>>& flows) {
+std::vector<std::shared_ptr<AsioFlow>> AsioListener::closeLocked() {
   closed_ = true;
   std::error_code ignored;
   socket_.close(ignored);
-  for (auto& entry : recency_) flows.push_back(std::move(entry.flow));
-  recency_.clear();
-  flows_.clear();
-  return advertised_;
+  if (advertised_) network_.advertiser().withdraw();
+  advertised_ = false;
+  return flows_.takeAll();
 }
 
 void AsioListener::reportLocked(ListenerState state) {
   if (!stateHandler_) return;
-  callbacks_.post([handler = stateHandler_, state] { handler(state); }, shared_from_this());
+  asio::post(strand_, [self = shared_from_this(), handler = stateHandler_, state] {
+    if (!self->network_.stopped()) handler(state);
+  });
 }
 
 std::optional<NetworkError> AsioListener::sendTo(const Udp::endpoint& peer, const Bytes& payload) {
   std::lock_guard lock(mutex_);
-  if (closed_ || !socket_.is_open()) return net::osError(EBADF);
+  if (closed_) return net::osError(EBADF);
   return net::sendDatagram(socket_.native_handle(), payload, &peer);
 }
 
-void AsioListener::forget(const AsioFlow& flow, const Udp::endpoint& peer) {
+void AsioListener::forget(const Udp::endpoint& peer, const std::shared_ptr<AsioFlow>& flow) {
   std::lock_guard lock(mutex_);
-  auto found = flows_.find(peer);
-  if (found == flows_.end() || found->second->flow.get() != &flow) return;
-  recency_.erase(found->second);
-  flows_.erase(found);
+  flows_.remove(peer, flow);
 }
 
 void AsioListener::shutdown() {
-  std::vector<std::shared_ptr<AsioFlow>> flows;  // shut down by the network
+  // Released after the lock: they may hold this listener.
   NewConnectionHandler newConnection;
   StateHandler stateHandler;
-  bool withdraw = false;
-  {
-    std::lock_guard lock(mutex_);
-    shutDown_ = true;
-    newConnection = std::move(newConnection_);
-    stateHandler = std::move(stateHandler_);
-    newConnection_ = nullptr;
-    stateHandler_ = nullptr;
-    if (!closed_) withdraw = closeLocked(flows);
-  }
-  callbacks_.close();
-  if (withdraw) network_.advertiser().withdraw();
+  std::vector<std::shared_ptr<AsioFlow>> flows;  // the network shuts them down
+  std::lock_guard lock(mutex_);
+  newConnection.swap(newConnection_);
+  stateHandler.swap(stateHandler_);
+  if (!closed_) flows = closeLocked();
+  dropTimer_.cancel();
 }
 
 }  // namespace trovik

@@ -1,32 +1,31 @@
 #pragma once
 
 #include <asio/ip/udp.hpp>
-#include <cstddef>
+#include <asio/steady_timer.hpp>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
-#include "platform/linux/net/callback_sequence.hpp"
+#include "platform/linux/net/asio_connection.hpp"
+#include "platform/linux/net/asio_flow.hpp"
+#include "platform/linux/net/datagram_batch.hpp"
+#include "platform/linux/net/drop_report.hpp"
+#include "platform/linux/net/flow_table.hpp"
 #include "platform/network.hpp"
 
 namespace trovik {
 
-class AsioFlow;
-class AsioNetwork;
-
 // A UDP socket on every interface that demultiplexes its datagrams into flows, one per
-// remote address and port. A new peer's flow goes to the new-connection handler before any
-// of its datagrams can be received. The socket is bound, and the service advertised, at
-// start(); a bind error is reported as the failed state. Must not outlive its AsioNetwork.
+// remote address and port, within the bounds of a FlowTable. A new peer's flow goes to the
+// new-connection handler before any of its datagrams can be received. The socket is bound,
+// and the service advertised, at start(); a bind error is reported as the failed state.
+// Datagrams it drops are counted and reported on standard error. Must not outlive its
+// AsioNetwork.
 class AsioListener final : public Listener, public std::enable_shared_from_this<AsioListener> {
  public:
-  // Past this many live flows the one idle longest ends with an error, so that spoofed or
-  // churning sources cannot grow memory without bound.
-  static constexpr std::size_t kMaxFlows = 1024;
+  using Table = net::FlowTable<asio::ip::udp::endpoint, std::shared_ptr<AsioFlow>>;
 
   // `socket` is open (dual-stack IPv6, or IPv4) and not bound.
   AsioListener(AsioNetwork& network, asio::ip::udp::socket socket, std::uint16_t port);
@@ -35,47 +34,55 @@ class AsioListener final : public Listener, public std::enable_shared_from_this<
   void setService(ServiceDescription service) override;
   void setNewConnectionHandler(NewConnectionHandler handler) override;
   void setStateHandler(StateHandler handler) override;
+  // Callbacks run on the network's threads whatever `queue` is: the agent passes the
+  // network's own work queue.
   void start(WorkQueue& queue) override;
 
   // Flow side.
   std::optional<NetworkError> sendTo(const asio::ip::udp::endpoint& peer, const Bytes& payload);
   // Stops routing `peer` to `flow` (cancelled); its next datagram starts a new flow.
-  void forget(const AsioFlow& flow, const asio::ip::udp::endpoint& peer);
+  void forget(const asio::ip::udp::endpoint& peer, const std::shared_ptr<AsioFlow>& flow);
 
-  // Closes the socket, withdraws the service and drops every handler and pending callback.
+  // Closes the socket, withdraws the service and drops every handler and flow.
   void shutdown();
 
  private:
-  struct Entry {
-    asio::ip::udp::endpoint peer;
-    std::shared_ptr<AsioFlow> flow;
+  // What one wake-up read, to act on once the lock is released.
+  struct Batch {
+    std::vector<AsioFlow::Handover> handovers;
+    std::vector<std::shared_ptr<AsioFlow>> evicted;
+    std::uint64_t newPeerDrops = 0;
+    std::uint64_t overloadDrops = 0;
+    std::optional<NetworkError> failure;
   };
-  using Recency = std::list<Entry>;  // most recently active first
 
-  void receiveLocked();
-  void onReceived(const std::error_code& error, std::size_t size);
+  // The *Locked ones with mutex_ held.
+  void waitLocked();
+  void onReadable(const std::error_code& error);
+  void readLocked(Batch& batch);
+  void routeLocked(const asio::ip::udp::endpoint& peer, std::span<const std::uint8_t> payload,
+                   Batch& batch);
+  void countDropsLocked(const Batch& batch);
+  void reportDrops();
   void fail(const NetworkError& error);
   void reportLocked(ListenerState state);
-  // Closes the socket; the flows it had are returned, and whether the service must go.
-  bool closeLocked(std::vector<std::shared_ptr<AsioFlow>>& flows);
+  // Closes the socket and withdraws the service; the flows it had are returned.
+  std::vector<std::shared_ptr<AsioFlow>> closeLocked();
 
   AsioNetwork& network_;
   const std::uint16_t port_;
+  AsioConnection::Strand strand_;  // for the state handler
   std::mutex mutex_;
   std::optional<ServiceDescription> service_;
   NewConnectionHandler newConnection_;
   StateHandler stateHandler_;
-  CallbackSequence callbacks_;
-  Recency recency_;
-  std::unordered_map<asio::ip::udp::endpoint, Recency::iterator> flows_;
+  Table flows_;
+  net::DatagramBatch reader_;
+  net::DropReport drops_;
+  asio::steady_timer dropTimer_;
   bool started_ = false;
   bool closed_ = false;  // the socket is closed: failed, or shut down
-  bool shutDown_ = false;
   bool advertised_ = false;
-  // Written only by the read in flight and read by its handler, both on the I/O thread.
-  // Declared before socket_, so both outlive a pending read.
-  std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(64 * 1024);
-  asio::ip::udp::endpoint sender_;
   asio::ip::udp::socket socket_;
 };
 

@@ -2,31 +2,43 @@
 
 #include <algorithm>
 #include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 
 #include "platform/linux/net/asio_channel.hpp"
 #include "platform/linux/net/asio_listener.hpp"
+#include "platform/linux/net/datagram_batch.hpp"
 #include "platform/linux/net/socket_address.hpp"
 
 namespace trovik {
 
 using Udp = asio::ip::udp;
 
-AsioNetwork::AsioNetwork(ServiceAdvertiser& advertiser)
+unsigned AsioNetwork::defaultThreads() {
+  return std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
+}
+
+AsioNetwork::AsioNetwork(ServiceAdvertiser& advertiser, unsigned threads)
     : advertiser_(advertiser),
-      work_(asio::make_work_guard(context_)),
-      thread_([this] { context_.run(); }) {}
+      context_(static_cast<int>(threads)),
+      work_(asio::make_work_guard(context_)) {
+  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { context_.run(); });
+}
 
 AsioNetwork::~AsioNetwork() {
   shutdown();
 }
 
+void AsioNetwork::Queue::async(std::function<void()> task) {
+  if (network_.stopped()) return;
+  asio::post(network_.context_, [&network = network_, task = std::move(task)] {
+    if (!network.stopped()) task();
+  });
+}
+
 // Peer-to-peer links have no counterpart here: every interface is already included.
 Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, ConnectionParameters) {
-  {
-    std::lock_guard lock(mutex_);
-    if (shutDown_) return {nullptr, net::osError(ECANCELED)};
-  }
+  if (stopped()) return {nullptr, net::osError(ECANCELED)};
   // One dual-stack socket serves IPv4 and IPv6; IPv4 alone where IPv6 is absent.
   Udp::socket socket(context_);
   std::error_code error;
@@ -43,6 +55,7 @@ Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, Connection
   // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
   std::error_code ignored;
   socket.set_option(asio::socket_base::receive_buffer_size(kCommandReceiveBuffer), ignored);
+  net::DatagramBatch::countKernelDrops(socket.native_handle());
 
   auto listener = std::make_shared<AsioListener>(*this, std::move(socket), port);
   std::lock_guard lock(mutex_);
@@ -52,7 +65,7 @@ Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, Connection
 }
 
 std::shared_ptr<Connection> AsioNetwork::makeConnection(Endpoint to, ConnectionParameters) {
-  auto channel = std::make_shared<AsioChannel>(context_, std::move(to));
+  auto channel = std::make_shared<AsioChannel>(*this, std::move(to));
   track(channel);
   return channel;
 }
@@ -60,7 +73,7 @@ std::shared_ptr<Connection> AsioNetwork::makeConnection(Endpoint to, ConnectionP
 void AsioNetwork::track(const std::shared_ptr<AsioConnection>& connection) {
   {
     std::lock_guard lock(mutex_);
-    if (!shutDown_) {
+    if (!stopped()) {
       prune(connections_);
       connections_.push_back(connection);
       return;
@@ -81,8 +94,7 @@ void AsioNetwork::shutdown() {
   std::vector<std::weak_ptr<AsioListener>> listeners;
   {
     std::lock_guard lock(mutex_);
-    if (shutDown_) return;
-    shutDown_ = true;
+    if (stopped_.exchange(true)) return;
     connections.swap(connections_);
     listeners.swap(listeners_);
   }
@@ -94,7 +106,10 @@ void AsioNetwork::shutdown() {
   }
   work_.reset();
   context_.stop();
-  if (thread_.joinable()) thread_.join();
+  for (auto& thread : threads_) thread.join();
+  // What is still queued only lets go of what it holds: stopped() keeps it from calling back.
+  context_.restart();
+  context_.poll();
 }
 
 }  // namespace trovik
