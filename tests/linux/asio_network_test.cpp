@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "platform/linux/net/asio_network.hpp"
-#include "platform/linux/net/drop_report.hpp"
 #include "platform/linux/net/flow_table.hpp"
 #include "platform/linux/net/socket_address.hpp"
 #include "support/mailbox.hpp"
@@ -59,23 +58,6 @@ TEST(FlowTable, AdmitsNewPeersAtABoundedRateAndEvictsOnlyAFlowQuietForOverAMinut
        {30s, 1001, "drop"},                // a minute exactly, not over it
        {1ms, 1001, "new 514 evicting 4"},  // 3 sent since, so 4 is quiet longest
        {0s, 1002, "new 515 evicting 5"}});
-}
-
-TEST(DropReport, TellsOfDropsASecondAfterTheFirstAndThenAtMostOnceAMinute) {
-  using Cause = net::DropReport::Cause;
-  using Lines = std::vector<std::string>;
-  const std::string flood = "datagrams from new peers (flood protection)";
-  const std::string fast = "datagrams from clients sending faster than their commands are handled";
-  net::DropReport report;
-  const net::DropReport::Clock::time_point start{};
-  EXPECT_EQ(report.count(Cause::newPeer, 0, start), std::nullopt);  // nothing to tell
-  EXPECT_EQ(report.count(Cause::newPeer, 5, start), 1s);
-  EXPECT_EQ(report.count(Cause::overload, 2, start + 500ms), std::nullopt);  // already due
-  EXPECT_EQ(report.report(start + 1s), (Lines{"dropped 5 " + flood, "dropped 2 " + fast}));
-  EXPECT_EQ(report.count(Cause::overload, 3, start + 2s), 59s);
-  EXPECT_EQ(report.count(Cause::overload, 4, start + 3s), std::nullopt);
-  EXPECT_EQ(report.report(start + 61s), Lines{"dropped 7 " + fast});
-  EXPECT_EQ(report.count(Cause::newPeer, 1, start + 300s), 1s);
 }
 
 class RecordingAdvertiser final : public ServiceAdvertiser {

@@ -23,7 +23,6 @@ AsioListener::AsioListener(AsioNetwork& network, Udp::socket socket, std::uint16
     : network_(network),
       port_(port),
       strand_(asio::make_strand(network.context())),
-      dropTimer_(network.context()),
       socket_(std::move(socket)) {}
 
 AsioListener::~AsioListener() {
@@ -132,26 +131,8 @@ void AsioListener::routeLocked(const Udp::endpoint& peer, std::span<const std::u
 }
 
 void AsioListener::countDropsLocked(const Batch& batch) {
-  using Cause = net::DropReport::Cause;
-  const auto now = net::DropReport::Clock::now();
-  auto due = drops_.count(Cause::newPeer, batch.newPeerDrops, now);
-  if (auto overloadDue = drops_.count(Cause::overload, batch.overloadDrops, now)) due = overloadDue;
-  if (!due) return;
-  dropTimer_.expires_after(*due);
-  dropTimer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
-    auto self = weak.lock();
-    if (!error && self) self->reportDrops();
-  });
-}
-
-void AsioListener::reportDrops() {
-  std::vector<std::string> lines;
-  {
-    std::lock_guard lock(mutex_);
-    lines = drops_.report(net::DropReport::Clock::now());
-  }
-  if (network_.stopped()) return;
-  for (const auto& line : lines) diagnose("network", line);
+  if (batch.newPeerDrops) newPeerDrops_.add(batch.newPeerDrops);
+  if (batch.overloadDrops) overloadDrops_.add(batch.overloadDrops);
 }
 
 void AsioListener::fail(const NetworkError& error) {
@@ -201,7 +182,6 @@ void AsioListener::shutdown() {
   newConnection.swap(newConnection_);
   stateHandler.swap(stateHandler_);
   if (!closed_) flows = closeLocked();
-  dropTimer_.cancel();
 }
 
 }  // namespace trovik

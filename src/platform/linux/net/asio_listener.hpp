@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/ip/udp.hpp>
-#include <asio/steady_timer.hpp>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -11,8 +10,8 @@
 #include "platform/linux/net/asio_connection.hpp"
 #include "platform/linux/net/asio_flow.hpp"
 #include "platform/linux/net/datagram_batch.hpp"
-#include "platform/linux/net/drop_report.hpp"
 #include "platform/linux/net/flow_table.hpp"
+#include "platform/linux/stdout_log.hpp"
 #include "platform/network.hpp"
 
 namespace trovik {
@@ -63,7 +62,6 @@ class AsioListener final : public Listener, public std::enable_shared_from_this<
   void routeLocked(const asio::ip::udp::endpoint& peer, std::span<const std::uint8_t> payload,
                    Batch& batch);
   void countDropsLocked(const Batch& batch);
-  void reportDrops();
   void fail(const NetworkError& error);
   void reportLocked(ListenerState state);
   // Closes the socket and withdraws the service; the flows it had are returned.
@@ -78,8 +76,15 @@ class AsioListener final : public Listener, public std::enable_shared_from_this<
   StateHandler stateHandler_;
   Table flows_;
   net::DatagramBatch reader_;
-  net::DropReport drops_;
-  asio::steady_timer dropTimer_;
+  DropCounter newPeerDrops_{"network", [](std::uint64_t n) {
+                              return "dropped " + std::to_string(n) +
+                                     " datagrams from new peers (flood protection)";
+                            }};
+  DropCounter overloadDrops_{
+      "network", [](std::uint64_t n) {
+        return "dropped " + std::to_string(n) +
+               " datagrams from clients sending faster than their commands are handled";
+      }};
   bool started_ = false;
   bool closed_ = false;  // the socket is closed: failed, or shut down
   bool advertised_ = false;
