@@ -39,6 +39,7 @@ std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& 
 void ChildProcess::stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (waitpid(pid_, nullptr, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -49,6 +50,10 @@ void ChildProcess::stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   pid_ = -1;
+}
+
+void ChildProcess::signal(int number) const {
+  if (pid_ > 0) kill(pid_, number);
 }
 
 std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {
