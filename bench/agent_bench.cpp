@@ -19,16 +19,16 @@
 #include "app/app_delegate.hpp"
 #include "isolation.hpp"
 #include "latency.hpp"
-#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
-#include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
+#include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard/linux_keyboard.hpp"
+#include "platform/linux/net/asio_network.hpp"
+#include "platform/linux/net/asio_work_queue.hpp"
 #include "platform/linux/net/service_advertiser.hpp"
 #include "platform/linux/stdout_log.hpp"
-#include "platform/linux/desktop/unavailable.hpp"
 #include "support/mailbox.hpp"
 #include "support/udp_peer.hpp"
 #include "support/x_key_recorder.hpp"
@@ -103,11 +103,12 @@ class MemoryDefaults final : public UserDefaults {
 struct AgentServices {
   AgentServices(const std::string& display, int logFd) : log(logFd) {
     network = std::make_unique<AsioNetwork>(advertiser);
-    auto backend = makeKeyboardBackend({.uinputPath = "/nonexistent/trovik-bench/uinput",
-                                        .display = display,
-                                        .sessionBus = "unix:path=/nonexistent/trovik-bench/bus"});
-    keyboard = std::make_unique<TimedKeyboard>(std::move(backend.events));
-    trust = std::move(backend.trust);
+    auto typing = std::make_unique<LinuxKeyboard>(
+        LinuxKeyboardOptions{.uinputPath = "/nonexistent/trovik-bench/uinput",
+                             .display = display,
+                             .sessionBus = "unix:path=/nonexistent/trovik-bench/bus"});
+    trust = typing.get();
+    keyboard = std::make_unique<TimedKeyboard>(std::move(typing));
   }
 
   Platform platform() {
@@ -120,7 +121,7 @@ struct AgentServices {
   NoAdvertiser advertiser;
   std::unique_ptr<AsioNetwork> network;
   std::unique_ptr<TimedKeyboard> keyboard;
-  std::unique_ptr<Trust> trust;  // refers to the keyboard: goes first
+  Trust* trust;  // the keyboard's
   StdoutLog log;
   IcuText text;
   UnavailableWorkspace workspace;

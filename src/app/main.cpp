@@ -10,18 +10,18 @@
 #include <thread>
 
 #include "app/app_delegate.hpp"
-#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
-#include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
-#include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
-#include "platform/linux/stdout_log.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/dnssd/avahi_advertiser.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard/linux_keyboard.hpp"
+#include "platform/linux/net/asio_network.hpp"
+#include "platform/linux/net/asio_work_queue.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
@@ -41,7 +41,7 @@ struct Services {
   AsioWorkQueue workQueue{std::max(2u, std::min(4u, std::thread::hardware_concurrency()))};
   std::unique_ptr<ServiceAdvertiser> advertiser;
   std::unique_ptr<AsioNetwork> network;  // after the advertiser, which it uses
-  KeyboardBackend keyboard;
+  std::unique_ptr<LinuxKeyboard> keyboard;
   StdoutLog log;
   IcuText text;
   std::unique_ptr<Workspace> workspace;
@@ -53,8 +53,8 @@ struct Services {
   std::unique_ptr<Application> application;
 
   Platform platform() {
-    return Platform{runLoop,     workQueue,     *network,   *keyboard.events, *keyboard.trust,
-                    log,         text,          *workspace, *statusBar,       *hostInfo,
+    return Platform{runLoop,     workQueue,     *network,   *keyboard,   *keyboard,
+                    log,         text,          *workspace, *statusBar,  *hostInfo,
                     *loginItems, *userDefaults, *bundle,    *application};
   }
 };
@@ -64,7 +64,7 @@ std::unique_ptr<Services> makeServices() {
   s->advertiser = std::make_unique<AvahiAdvertiser>();
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
-  s->keyboard = makeKeyboardBackend();
+  s->keyboard = std::make_unique<LinuxKeyboard>();
   s->workspace = std::make_unique<UnavailableWorkspace>();
   s->statusBar = std::make_unique<UnavailableStatusBar>();
   s->hostInfo = std::make_unique<LinuxHostInfo>();
