@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -30,13 +29,11 @@ const Record kSyn{EV_SYN, SYN_REPORT, 0};
 // device takes: fewer than all refuses the rest, -1 fails with EIO.
 struct PipeDevices {
   std::function<ssize_t(std::size_t)> take = [](std::size_t size) { return ssize_t(size); };
-  std::mutex mutex;  // the keeper thread makes devices
   std::vector<std::unique_ptr<testing::Pipe>> pipes;
   std::vector<Clock::time_point> madeAt;
 
   std::unique_ptr<UinputKeyboard> keyboard(std::chrono::milliseconds retry = 1h) {
     const auto make = [this](std::string&) {
-      std::lock_guard lock(mutex);
       madeAt.push_back(Clock::now());
       auto& pipe = *pipes.emplace_back(std::make_unique<testing::Pipe>());
       fcntl(pipe.read, F_SETFL, O_NONBLOCK);
@@ -108,35 +105,6 @@ TEST(UinputKeyboard, APressBrokenOffAtAnyRecordLeavesNoKeyDown) {
       }
       EXPECT_TRUE(devices.closed());  // given up either way
       EXPECT_FALSE(keyboard->usable());
-    }
-  }
-}
-
-TEST(UinputKeyboard, ConcurrentPressesNeverTypeUnderAnotherPressesShift) {
-  PipeDevices devices;
-  auto keyboard = devices.keyboard();
-  std::vector<std::thread> threads;
-  for (std::uint16_t t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 100; ++i) {
-        keyboard->press(KEY_Q + t, true);
-        keyboard->press(KEY_1 + t, false);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-
-  const auto stream = devices.records();
-  ASSERT_EQ(stream.size(), 4u * 100 * (8 + 4));
-  bool shift = false;
-  for (std::size_t i = 0; i < stream.size(); i += 2) {
-    const auto [type, code, value] = stream[i];
-    ASSERT_EQ(stream[i + 1], kSyn) << i;
-    if (code == KEY_LEFTSHIFT) {
-      ASSERT_NE(shift, value == 1) << "Shift pressed or released twice at " << i;
-      shift = value == 1;
-    } else {
-      ASSERT_EQ(shift, code >= KEY_Q) << "Shift wrong for a key at " << i;
     }
   }
 }

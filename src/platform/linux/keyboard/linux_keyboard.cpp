@@ -26,7 +26,7 @@ std::vector<std::unique_ptr<KeySink>> makeSinks(const LinuxKeyboardOptions& opti
     if (!preferred->usable() && !envOrEmpty("WAYLAND_DISPLAY").empty()) {
       diagnose("keyboard", "under Wayland, XTest reaches X11 (Xwayland) applications only");
     }
-    // The sinks go in reverse order, so uinput outlives XTest's questions about it.
+    // The sinks end last first, so uinput outlives XTest's questions about it.
     sinks.push_back(
         std::make_unique<XTestKeyboard>(display, [preferred] { return preferred->usable(); }));
   }

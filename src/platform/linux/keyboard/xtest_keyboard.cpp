@@ -73,8 +73,7 @@ struct XTestKeyboard::State {
   mutable std::mutex mutex;  // guards what follows
   std::condition_variable changed;
   std::string problem;
-  int attempts = 0;
-  int settled = 0;  // attempts that have ended
+  int attempts = 0;  // that have ended
   bool exited = false;
 };
 
@@ -91,17 +90,13 @@ void XTestKeyboard::State::run() {
       continue;
     }
     nextAttempt = now + kRetryInterval;
-    {
-      std::lock_guard lock(mutex);
-      ++attempts;
-    }
     std::string why;
     auto connection = XConnection::open(display, why);
     if (connection) setCurrent(connection.get());
     report(why);
     {
       std::lock_guard lock(mutex);
-      ++settled;
+      ++attempts;
       changed.notify_all();
     }
     if (!connection) continue;
@@ -196,7 +191,7 @@ XTestKeyboard::XTestKeyboard(std::string display, std::function<bool()> standby)
   if (state_->standingBy()) return;
   // The launch check comes right after this: give a server that answers time to do so.
   std::unique_lock lock(state_->mutex);
-  state_->changed.wait_for(lock, kFirstConnection, [this] { return state_->settled > 0; });
+  state_->changed.wait_for(lock, kFirstConnection, [this] { return state_->attempts > 0; });
 }
 
 XTestKeyboard::~XTestKeyboard() {

@@ -12,10 +12,11 @@ namespace trovik {
 // Presses sent to an X server as XTest fake input (X11 only), each as one flush. The X keycode
 // of an evdev code is the code + 8, checked against the server's keycode range.
 //
-// A keeper thread owns the connection: it makes it, probes the server with a round trip about
-// every second, and drops it when the server closes it, stops answering within 250 ms, or
-// leaves a press no room in the socket for 250 ms; then it connects again, at most once per
-// retry interval. Presses and usable() never wait for the server beyond that.
+// A keeper thread owns the connection: it makes it, at most once per retry interval, and
+// probes the server with a round trip about every second. A server that does not answer
+// within 250 ms, or leaves a press no room in the socket for as long, counts as stopped until
+// it answers again; one that closes the connection is noticed at once. No press waits on the
+// server for longer, and usable() never does.
 class XTestKeyboard final : public KeySink {
  public:
   // `display` as in $DISPLAY; empty: $DISPLAY itself. While `standby` answers true (another
@@ -30,7 +31,7 @@ class XTestKeyboard final : public KeySink {
   void press(std::uint16_t evdevCode, bool shift) override;
   std::string problem() const override;
 
-  // How often a connection was begun; lets tests see that reconnecting is throttled.
+  // How many connection attempts have ended; lets tests see that reconnecting is throttled.
   int connectAttempts() const;
 
  private:
