@@ -33,7 +33,8 @@ constexpr auto kPatience = 250ms;
 // How often the keeper looks for its probe's reply, which a pressing thread may have read.
 constexpr auto kReplyPoll = 20ms;
 constexpr auto kFirstConnection = 1s;
-constexpr auto kKeeperExit = 500ms;
+// Long enough for a keeper that waits on a socket (kPatience at most) to see it should end.
+constexpr auto kKeeperExit = 300ms;
 
 void fakeKey(xcb_connection_t* c, std::uint16_t evdevCode, bool down) {
   xcb_test_fake_input(c, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE,
@@ -133,11 +134,14 @@ std::string XTestKeyboard::State::watch(XConnection& c) {
 bool XTestKeyboard::State::roundTrip(XConnection& c) {
   std::unique_lock press(pressMutex, std::try_to_lock);
   if (!press) return usable;
-  if (!c.waitWritable(kPatience)) return false;
+  if (!c.waitWritable(kPatience)) {
+    stalled();  // before the next press can wait as long again
+    return false;
+  }
   const unsigned probe = xcb_get_input_focus(c.get()).sequence;
   xcb_flush(c.get());
   press.unlock();
-  for (const auto end = Clock::now() + kPatience; Clock::now() < end;) {
+  for (const auto end = Clock::now() + kPatience; Clock::now() < end && !stopping;) {
     void* reply = nullptr;
     if (xcb_poll_for_reply(c.get(), probe, &reply, nullptr) && reply) {
       std::free(reply);

@@ -22,7 +22,7 @@ class XTestKeyboard final : public KeySink {
   // `display` as in $DISPLAY; empty: $DISPLAY itself. While `standby` answers true (another
   // sink is typing), it does not connect. Waits up to a second for the first connection.
   explicit XTestKeyboard(std::string display = {}, std::function<bool()> standby = {});
-  // Returns within half a second, even while the keeper waits for a server that has stopped.
+  // Returns within 300 ms, even while the keeper waits for a server that has stopped.
   ~XTestKeyboard() override;
   XTestKeyboard(const XTestKeyboard&) = delete;
   XTestKeyboard& operator=(const XTestKeyboard&) = delete;
