@@ -13,8 +13,6 @@
 namespace trovik {
 namespace {
 
-// X servers that take their keycodes from evdev (Xorg, Xwayland, Xvfb) add 8.
-constexpr int kEvdevToX = 8;
 constexpr std::uint16_t kEvdevEscape = 1;
 constexpr std::uint16_t kEvdevLeft = 105;
 constexpr xcb_keysym_t kKeysymEscape = 0xff1b;

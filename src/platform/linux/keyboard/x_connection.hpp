@@ -8,6 +8,9 @@
 
 namespace trovik {
 
+// X servers that take their keycodes from evdev (Xorg, Xwayland, Xvfb) add 8.
+inline constexpr int kEvdevToX = 8;
+
 // A connection to an X server that XTest can type through: the server has the XTEST
 // extension and a keycode for every key. Usable from any thread, as xcb is.
 class XConnection {

@@ -38,8 +38,8 @@ constexpr auto kKeeperExit = 300ms;
 
 void fakeKey(xcb_connection_t* c, std::uint16_t evdevCode, bool down) {
   xcb_test_fake_input(c, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE,
-                      static_cast<std::uint8_t>(evdevCode + 8), XCB_CURRENT_TIME, XCB_NONE, 0, 0,
-                      0);
+                      static_cast<std::uint8_t>(evdevCode + kEvdevToX), XCB_CURRENT_TIME, XCB_NONE,
+                      0, 0, 0);
 }
 
 }  // namespace
@@ -222,6 +222,7 @@ void XTestKeyboard::press(std::uint16_t evdevCode, bool shift) {
   std::lock_guard lock(s.pressMutex);
   XConnection* c = s.current;
   if (!c || !s.usable) return;
+  // With room in the socket the flush never blocks: the server gets the whole press or none.
   if (c->waitWritable(kPatience)) {
     if (shift) fakeKey(c->get(), kEvdevLeftShift, true);
     fakeKey(c->get(), evdevCode, true);
@@ -229,7 +230,7 @@ void XTestKeyboard::press(std::uint16_t evdevCode, bool shift) {
     if (shift) fakeKey(c->get(), kEvdevLeftShift, false);
     if (xcb_flush(c->get()) > 0) return;
   }
-  // No room in time: the server counts as stopped until it answers the keeper again.
+  // No room in time, or a broken connection: unusable until the keeper finds it answering.
   s.stalled();
 }
 
