@@ -10,8 +10,7 @@
 #include "keys/key_spec.hpp"
 #include "latency.hpp"
 #include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_access.hpp"
-#include "platform/linux/keyboard/sequenced_keyboard.hpp"
+#include "platform/linux/keyboard/linux_keyboard.hpp"
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
@@ -46,9 +45,9 @@ class XTestSetup {
     const auto press = keys::keyPressForSpec(text, unicode_);
     if (!press) return;
     if (press->shift) {
-      keys::postKeyWithShift(press->code, *keyboard_, *access_);
+      keys::postKeyWithShift(press->code, *keyboard_, *keyboard_);
     } else {
-      keys::postKey(press->code, *keyboard_, *access_, log_);
+      keys::postKey(press->code, *keyboard_, *keyboard_, log_);
     }
   }
 
@@ -63,16 +62,15 @@ class XTestSetup {
     if (!recorder_) return false;
     std::vector<std::unique_ptr<KeySink>> sinks;
     sinks.push_back(std::make_unique<XTestKeyboard>(server_->display()));
-    keyboard_ = std::make_unique<SequencedKeyboard>(std::move(sinks));
-    access_ = std::make_unique<KeyboardAccess>(*keyboard_, std::make_unique<NotificationPrompt>());
-    if (!access_->isProcessTrusted()) error = "no XTest on the private X server";
+    keyboard_ =
+        std::make_unique<LinuxKeyboard>(std::move(sinks), std::make_unique<NotificationPrompt>());
+    if (!keyboard_->isProcessTrusted()) error = "no XTest on the private X server";
     return error.empty();
   }
 
   std::unique_ptr<testing::XvfbServer> server_;
   std::unique_ptr<testing::XKeyRecorder> recorder_;
-  std::unique_ptr<SequencedKeyboard> keyboard_;
-  std::unique_ptr<KeyboardAccess> access_;
+  std::unique_ptr<LinuxKeyboard> keyboard_;
   IcuText unicode_;
   NullLog log_;
 };

@@ -16,7 +16,7 @@
 #include "platform/linux/desktop/unavailable.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
+#include "platform/linux/keyboard/linux_keyboard.hpp"
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/stdout_log.hpp"
 #include "platform/linux/stop_signals.hpp"
@@ -39,7 +39,7 @@ struct Services {
   std::unique_ptr<ServiceAdvertiser> advertiser;
   // After the advertiser, which it uses. Its threads serve the core's work queue too.
   std::unique_ptr<AsioNetwork> network;
-  KeyboardBackend keyboard;
+  std::unique_ptr<LinuxKeyboard> keyboard;
   StdoutLog log;
   IcuText text;
   std::unique_ptr<Workspace> workspace;
@@ -52,8 +52,8 @@ struct Services {
 
   Platform platform() {
     return Platform{
-        runLoop, network->workQueue(), *network,   *keyboard.events, *keyboard.trust, log,
-        text,    *workspace,           *statusBar, *hostInfo,        *loginItems,     *userDefaults,
+        runLoop, network->workQueue(), *network,   *keyboard, *keyboard,   log,
+        text,    *workspace,           *statusBar, *hostInfo, *loginItems, *userDefaults,
         *bundle, *application};
   }
 };
@@ -63,7 +63,7 @@ std::unique_ptr<Services> makeServices() {
   s->advertiser = std::make_unique<AvahiAdvertiser>();
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
-  s->keyboard = makeKeyboardBackend();
+  s->keyboard = std::make_unique<LinuxKeyboard>();
   s->workspace = std::make_unique<UnavailableWorkspace>();
   s->statusBar = std::make_unique<UnavailableStatusBar>();
   s->hostInfo = std::make_unique<LinuxHostInfo>();

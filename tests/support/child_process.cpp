@@ -36,10 +36,6 @@ std::optional<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& 
   return ChildProcess(pid);
 }
 
-void ChildProcess::signal(int number) {
-  if (pid_ > 0) kill(pid_, number);
-}
-
 void ChildProcess::stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
@@ -54,6 +50,10 @@ void ChildProcess::stop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   pid_ = -1;
+}
+
+void ChildProcess::signal(int number) const {
+  if (pid_ > 0) kill(pid_, number);
 }
 
 std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {

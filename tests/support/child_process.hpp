@@ -20,9 +20,10 @@ class ChildProcess {
   ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() { stop(); }
 
-  // SIGTERM, then SIGKILL if it has not ended within 5 s; returns once it has ended.
+  // SIGTERM (and SIGCONT, should it be stopped), then SIGKILL if it has not ended within
+  // 5 s; returns once it has ended.
   void stop();
-  void signal(int number);
+  void signal(int number) const;
 
  private:
   explicit ChildProcess(pid_t pid) : pid_(pid) {}

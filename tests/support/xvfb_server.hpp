@@ -16,10 +16,11 @@ class XvfbServer {
   static std::unique_ptr<XvfbServer> start(std::string& error,
                                            std::optional<int> number = std::nullopt);
 
-  // The server goes away as a crashed or closed X server would: its clients see EOF.
-  void stop() { process_.stop(); }
-  // SIGSTOP freezes it as a hung server would be; SIGCONT lets it go on.
-  void signal(int number) { process_.signal(number); }
+  // The server goes away as a crashed or closed X server would: its clients see EOF. Its
+  // display number stays this process's until a server starts on it again.
+  void stop();
+  // SIGSTOP freezes the server with its clients connected; SIGCONT lets it go on.
+  void signal(int number) const { process_.signal(number); }
   int number() const { return number_; }
   std::string display() const { return ":" + std::to_string(number_); }
 

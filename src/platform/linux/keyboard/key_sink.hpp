@@ -1,37 +1,26 @@
 #pragma once
 
-#include <cstddef>
+#include <chrono>
 #include <cstdint>
-#include <span>
 #include <string>
 
 namespace trovik {
 
-struct KeyTransition {
-  std::uint16_t evdevCode;
-  bool down;
-  bool operator==(const KeyTransition&) const = default;
-};
+// How often a device that is gone is tried again at most: one that stays gone costs a try
+// every few seconds, however often keys come.
+inline constexpr std::chrono::milliseconds kRetryInterval{2000};
 
-// What a sink managed to do with a group of transitions. `applied` counts those that changed
-// the device's key state, even when the group as a whole did not get through.
-struct EmitResult {
-  std::size_t applied = 0;
-  bool complete = false;
-};
-
-// Where key transitions end up: a uinput device, an X server. Called by one thread at a time
-// (SequencedKeyboard serialises), except usable() and problem(), which any thread may ask.
+// Where key presses end up: a uinput device, an X server. Each keeps its own device alive in
+// the background, so that asking whether it is usable costs nothing. Thread-safe.
 class KeySink {
  public:
   virtual ~KeySink() = default;
-  // Whether transitions can be sent now. Cheap; may try to reconnect, at most every 2 s.
-  virtual bool usable() = 0;
-  // Sends the transitions in order, each delivered to applications before the next.
-  virtual EmitResult emit(std::span<const KeyTransition> transitions) = 0;
-  // A group failed and its keys were released as far as possible: give up the device so
-  // that nothing stays held, and answer unusable until it is back.
-  virtual void failed() = 0;
+  // Whether a press made now would reach a device: the state of the device itself.
+  virtual bool usable() const = 0;
+  // One press of an evdev key, Shift held around it when `shift`, as one write that nothing
+  // comes between. A press that cannot get through leaves no key down, and the sink unusable
+  // until its device works again.
+  virtual void press(std::uint16_t evdevCode, bool shift) = 0;
   // Why the sink is unusable, for the user; empty when it is fine.
   virtual std::string problem() const = 0;
 };

@@ -79,18 +79,15 @@ UinputDevice::~UinputDevice() {
   ::close(fd_);
 }
 
-bool UinputDevice::write(std::uint16_t type, std::uint16_t code, std::int32_t value) {
-  input_event event{};  // the kernel stamps the time
-  event.type = type;
-  event.code = code;
-  event.value = value;
-  for (;;) {
-    const ssize_t n = write_(fd_, &event, sizeof event);
-    if (n == static_cast<ssize_t>(sizeof event)) return true;
-    if (n < 0 && errno == EINTR) continue;
-    lastError_ = n < 0 ? errorText(errno) : "short write";
-    return false;
-  }
+std::size_t UinputDevice::write(std::span<const input_event> records) {
+  const std::size_t size = records.size_bytes();
+  ssize_t n;
+  do {
+    n = write_(fd_, records.data(), size);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(size)) return records.size();
+  lastError_ = n < 0 ? errorText(errno) : "it took only part of a key press";
+  return n < 0 ? 0 : static_cast<std::size_t>(n) / sizeof(input_event);
 }
 
 }  // namespace trovik

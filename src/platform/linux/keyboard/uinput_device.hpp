@@ -1,5 +1,6 @@
 #pragma once
 
+#include <linux/input.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -31,8 +32,9 @@ class UinputDevice {
   UinputDevice(const UinputDevice&) = delete;
   UinputDevice& operator=(const UinputDevice&) = delete;
 
-  // Writes one input_event record whole; false when it could not (see lastError()).
-  bool write(std::uint16_t type, std::uint16_t code, std::int32_t value);
+  // Writes `records` in one write(2) and returns how many whole records the device took:
+  // all of them, or fewer when it refused the rest (see lastError()).
+  std::size_t write(std::span<const input_event> records);
   const std::string& lastError() const { return lastError_; }
   // A new device is not yet seen by the desktop; keys written before this are lost.
   std::chrono::steady_clock::time_point readyAt() const { return readyAt_; }

@@ -1,45 +1,60 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 
 #include "platform/linux/keyboard/key_sink.hpp"
-#include "platform/linux/retry_gate.hpp"
 #include "platform/linux/keyboard/uinput_device.hpp"
 
 namespace trovik {
 
-// Key transitions written to a uinput virtual keyboard, each followed by SYN_REPORT. Works
-// under Wayland and X alike. The device is made at construction and kept; one that fails is
-// dropped (the kernel releases its keys) and made again, at most every 2 s.
+// Presses written to a uinput virtual keyboard, each as one write of its input_event records.
+// Works under Wayland and X alike. The device is made at construction and kept; one that
+// fails is dropped (the kernel releases its keys) and made again in the background, at most
+// once per retry interval.
 class UinputKeyboard final : public KeySink {
  public:
   // Makes a device, or returns null with the reason in `error`.
   using Opener = std::function<std::unique_ptr<UinputDevice>(std::string& error)>;
 
-  explicit UinputKeyboard(Opener open, SteadyClock clock = steadyNow);
+  explicit UinputKeyboard(Opener open, std::chrono::milliseconds retryInterval = kRetryInterval);
   // The virtual keyboard made through `path`, normally /dev/uinput.
-  static std::unique_ptr<UinputKeyboard> onPath(std::string path, SteadyClock clock = steadyNow);
+  static std::unique_ptr<UinputKeyboard> onPath(std::string path);
+  ~UinputKeyboard() override;
+  UinputKeyboard(const UinputKeyboard&) = delete;
+  UinputKeyboard& operator=(const UinputKeyboard&) = delete;
 
-  bool usable() override;
-  // The first group on a new device waits until the desktop has picked the device up.
-  EmitResult emit(std::span<const KeyTransition> transitions) override;
-  void failed() override;
+  bool usable() const override { return usable_.load(std::memory_order_acquire); }
+  // A press on a new device first waits until the desktop has picked the device up, without
+  // holding up anything but presses.
+  void press(std::uint16_t evdevCode, bool shift) override;
   std::string problem() const override;
 
  private:
-  void openLocked();
+  void open();
+  void keep();
+  void breakOff(std::span<const input_event> applied);
 
-  mutable std::mutex mutex_;
-  Opener open_;
-  RetryGate retry_;
+  const Opener open_;
+  const std::chrono::milliseconds retryInterval_;
+
+  std::mutex writeMutex_;  // one press at a time; guards device_
   std::unique_ptr<UinputDevice> device_;
-  std::atomic<bool> present_{false};  // device_ is set; read without the lock on every key
-  bool settled_ = false;
+  std::atomic<bool> usable_{false};  // device_ is set
+
+  mutable std::mutex mutex_;  // guards what follows
+  std::condition_variable lost_;
   std::string problem_;
+  std::chrono::steady_clock::time_point lastAttempt_;
+  bool stopping_ = false;
+  std::thread keeper_;  // makes a new device once the current one is gone
 };
 
 }  // namespace trovik

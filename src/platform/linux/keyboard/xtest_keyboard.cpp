@@ -1,153 +1,247 @@
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/xcbext.h>
 #include <xcb/xtest.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
-#include <memory>
+#include <mutex>
+#include <optional>
 
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "platform/linux/keyboard/x_connection.hpp"
 #include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
 
-// X servers that take their keycodes from evdev (Xorg, Xwayland, Xvfb) add 8.
-constexpr int kEvdevToX = 8;
-constexpr std::uint16_t kEvdevEscape = 1;
-constexpr std::uint16_t kEvdevLeft = 105;
-constexpr xcb_keysym_t kKeysymEscape = 0xff1b;
-constexpr xcb_keysym_t kKeysymLeft = 0xff51;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+constexpr auto kProbeInterval = 1s;
+// A server that takes longer to answer, or to make room for a press, counts as stopped:
+// every tablet's keys would wait on it.
+constexpr auto kPatience = 250ms;
+// How often the keeper looks for its probe's reply, which a pressing thread may have read.
+constexpr auto kReplyPoll = 20ms;
+constexpr auto kFirstConnection = 1s;
+// Long enough for a keeper that waits on a socket (kPatience at most) to see it should end.
+constexpr auto kKeeperExit = 300ms;
 
-bool hasXTest(xcb_connection_t* c) {
-  const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_test_id);
-  if (!ext || !ext->present) return false;
-  return Reply<xcb_test_get_version_reply_t>(
-             xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr)) != nullptr;
-}
-
-bool keycodesFit(xcb_connection_t* c) {
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  for (const auto code : evdevKeysDeclared()) {
-    const int x = code + kEvdevToX;
-    if (x < setup->min_keycode || x > setup->max_keycode) return false;
-  }
-  return true;
-}
-
-// Keys land by position only if the server numbers keys as evdev does; Escape and Left
-// carry the same keysym in every layout, so they tell.
-bool keycodesLookLikeEvdev(xcb_connection_t* c) {
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  const int count = setup->max_keycode - setup->min_keycode + 1;
-  Reply<xcb_get_keyboard_mapping_reply_t> map(xcb_get_keyboard_mapping_reply(
-      c, xcb_get_keyboard_mapping(c, setup->min_keycode, count), nullptr));
-  if (!map || map->keysyms_per_keycode == 0) return false;
-  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(map.get());
-  const auto first = [&](std::uint16_t evdev) {
-    const int row = evdev + kEvdevToX - setup->min_keycode;
-    const int index = row * map->keysyms_per_keycode;
-    return index < xcb_get_keyboard_mapping_keysyms_length(map.get()) ? syms[index] : 0;
-  };
-  return first(kEvdevEscape) == kKeysymEscape && first(kEvdevLeft) == kKeysymLeft;
+void fakeKey(xcb_connection_t* c, std::uint16_t evdevCode, bool down) {
+  xcb_test_fake_input(c, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE,
+                      static_cast<std::uint8_t>(evdevCode + kEvdevToX), XCB_CURRENT_TIME, XCB_NONE,
+                      0, 0, 0);
 }
 
 }  // namespace
 
-XTestKeyboard::XTestKeyboard(std::string display, SteadyClock clock)
-    : display_(std::move(display)), retry_(std::move(clock)) {}
+struct XTestKeyboard::State {
+  State(std::string display_, std::function<bool()> standby_)
+      : display(std::move(display_)),
+        name(XConnection::nameOf(display)),
+        standby(std::move(standby_)) {}
+  ~State() { ::close(stopFd); }
+
+  void run();
+  std::string watch(XConnection& c);
+  bool roundTrip(XConnection& c);
+  void setCurrent(XConnection* c);
+  void stalled();
+  void report(const std::string& why);
+  bool standingBy();
+  // Sleeps for `time`, less when stopping or when `fd` has something to read.
+  void pause(Clock::duration time, int fd = -1) const;
+
+  const std::string display;
+  const std::string name;
+  const std::function<bool()> standby;
+  const int stopFd = eventfd(0, EFD_CLOEXEC);  // readable once stopping
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> usable{false};  // a connection is there and its server answers
+
+  std::mutex pressMutex;  // one press, or probe, at a time; guards `current`
+  XConnection* current = nullptr;
+
+  mutable std::mutex mutex;  // guards what follows
+  std::condition_variable changed;
+  std::string problem;
+  int attempts = 0;  // that have ended
+  bool exited = false;
+};
+
+void XTestKeyboard::State::run() {
+  // A probe written as the server goes away must not end the process.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  for (auto nextAttempt = Clock::now(); !stopping;) {
+    const auto now = Clock::now();
+    if (now < nextAttempt || standingBy()) {
+      pause(now < nextAttempt ? nextAttempt - now : Clock::duration(kProbeInterval));
+      continue;
+    }
+    nextAttempt = now + kRetryInterval;
+    std::string why;
+    auto connection = XConnection::open(display, why);
+    if (connection) setCurrent(connection.get());
+    report(why);
+    {
+      std::lock_guard lock(mutex);
+      ++attempts;
+      changed.notify_all();
+    }
+    if (!connection) continue;
+    why = watch(*connection);
+    setCurrent(nullptr);
+    report(why);
+  }
+  std::lock_guard lock(mutex);
+  exited = true;
+  changed.notify_all();
+}
+
+// Probes the server about every second until the connection ends. A server that leaves a
+// probe or a press waiting for 250 ms is not dropped but waited for: closing the socket would
+// let it act on part of the requests still queued, such as a Shift press without its release.
+std::string XTestKeyboard::State::watch(XConnection& c) {
+  auto nextProbe = Clock::now() + kProbeInterval;
+  while (!stopping) {
+    pause(nextProbe - Clock::now(), c.fd());
+    if (!c.alive()) return "lost the connection to the X display " + name;
+    if (stopping || Clock::now() < nextProbe) continue;
+    nextProbe = Clock::now() + kProbeInterval;
+    if (!roundTrip(c)) {
+      stalled();
+    } else if (!usable.exchange(true)) {
+      report("");
+    }
+  }
+  return {};
+}
+
+// Whether the server answers a request within kPatience. It goes between presses: one in
+// progress, which finds out as much, defers it.
+bool XTestKeyboard::State::roundTrip(XConnection& c) {
+  std::unique_lock press(pressMutex, std::try_to_lock);
+  if (!press) return usable;
+  if (!c.waitWritable(kPatience)) {
+    stalled();  // before the next press can wait as long again
+    return false;
+  }
+  const unsigned probe = xcb_get_input_focus(c.get()).sequence;
+  xcb_flush(c.get());
+  press.unlock();
+  for (const auto end = Clock::now() + kPatience; Clock::now() < end && !stopping;) {
+    void* reply = nullptr;
+    if (xcb_poll_for_reply(c.get(), probe, &reply, nullptr) && reply) {
+      std::free(reply);
+      return true;
+    }
+    // Not longer: a pressing thread may read the reply for us.
+    pause(std::min<Clock::duration>(kReplyPoll, end - Clock::now()), c.fd());
+  }
+  xcb_discard_reply(c.get(), probe);
+  return false;
+}
+
+void XTestKeyboard::State::setCurrent(XConnection* c) {
+  std::lock_guard lock(pressMutex);
+  current = c;
+  usable = c != nullptr;
+}
+
+void XTestKeyboard::State::stalled() {
+  if (usable.exchange(false)) report("the X display " + name + " stopped answering");
+}
+
+// `why` empty: typing works (again).
+void XTestKeyboard::State::report(const std::string& why) {
+  std::lock_guard lock(mutex);
+  if (stopping) return;
+  if (why.empty()) {
+    diagnose("keyboard", "typing through XTest on the X display " + name);
+  } else if (why != problem) {
+    // Said once per new reason: the retries would otherwise flood the log.
+    diagnose("keyboard", "XTest unavailable: " + why);
+  }
+  problem = why;
+}
+
+bool XTestKeyboard::State::standingBy() {
+  // Under the lock that the destructor takes to stop: `standby` is never asked after that.
+  std::lock_guard lock(mutex);
+  return !stopping && standby && standby();
+}
+
+void XTestKeyboard::State::pause(Clock::duration time, int fd) const {
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::max(time, Clock::duration{}));
+  std::array<pollfd, 2> fds{{{stopFd, POLLIN, 0}, {fd, POLLIN, 0}}};  // poll skips fd -1
+  ::poll(fds.data(), fds.size(), static_cast<int>(ms.count()));
+}
+
+XTestKeyboard::XTestKeyboard(std::string display, std::function<bool()> standby)
+    : state_(std::make_shared<State>(std::move(display), std::move(standby))) {
+  keeper_ = std::thread([state = state_] { state->run(); });
+  if (state_->standingBy()) return;
+  // The launch check comes right after this: give a server that answers time to do so.
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait_for(lock, kFirstConnection, [this] { return state_->attempts > 0; });
+}
 
 XTestKeyboard::~XTestKeyboard() {
-  if (connection_) xcb_disconnect(connection_);
-}
-
-bool XTestKeyboard::usable() {
-  std::lock_guard lock(mutex_);
-  if (connection_) {
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) std::free(event);
-    if (!xcb_connection_has_error(connection_)) return true;
-    dropLocked("lost the connection to the X display " + displayName());
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  s.stopping = true;
+  eventfd_write(s.stopFd, 1);
+  // A keeper inside xcb_connect waits for a server that may never answer. It holds the state
+  // itself and ends once the server answers or the process ends.
+  if (s.changed.wait_for(lock, kKeeperExit, [&s] { return s.exited; })) {
+    lock.unlock();
+    keeper_.join();
+  } else {
+    keeper_.detach();
   }
-  if (retry_.due()) connectLocked();
-  return connection_ != nullptr;
 }
 
-EmitResult XTestKeyboard::emit(std::span<const KeyTransition> transitions) {
-  std::lock_guard lock(mutex_);
-  if (!connection_ || xcb_connection_has_error(connection_)) return {};
-  for (const auto& t : transitions) {
-    xcb_test_fake_input(connection_, t.down ? XCB_KEY_PRESS : XCB_KEY_RELEASE,
-                        static_cast<std::uint8_t>(t.evdevCode + kEvdevToX), XCB_CURRENT_TIME,
-                        XCB_NONE, 0, 0, 0);
+bool XTestKeyboard::usable() const {
+  return state_->usable.load(std::memory_order_acquire);
+}
+
+void XTestKeyboard::press(std::uint16_t evdevCode, bool shift) {
+  State& s = *state_;
+  std::lock_guard lock(s.pressMutex);
+  XConnection* c = s.current;
+  if (!c || !s.usable) return;
+  // With room in the socket the flush never blocks: the server gets the whole press or none.
+  if (c->waitWritable(kPatience)) {
+    if (shift) fakeKey(c->get(), kEvdevLeftShift, true);
+    fakeKey(c->get(), evdevCode, true);
+    fakeKey(c->get(), evdevCode, false);
+    if (shift) fakeKey(c->get(), kEvdevLeftShift, false);
+    if (xcb_flush(c->get()) > 0) return;
   }
-  // Nothing is known to have reached the server unless the whole group was written.
-  if (xcb_flush(connection_) <= 0) return {};
-  return {transitions.size(), true};
-}
-
-void XTestKeyboard::failed() {
-  std::lock_guard lock(mutex_);
-  if (connection_) dropLocked("lost the connection to the X display " + displayName());
+  // No room in time, or a broken connection: unusable until the keeper finds it answering.
+  s.stalled();
 }
 
 std::string XTestKeyboard::problem() const {
-  std::lock_guard lock(mutex_);
-  return problem_;
+  std::lock_guard lock(state_->mutex);
+  return state_->problem;
 }
 
 int XTestKeyboard::connectAttempts() const {
-  std::lock_guard lock(mutex_);
-  return attempts_;
-}
-
-void XTestKeyboard::connectLocked() {
-  ++attempts_;
-  const std::string name = displayName();
-  xcb_connection_t* c = xcb_connect(display_.empty() ? nullptr : display_.c_str(), nullptr);
-  std::string why;
-  if (xcb_connection_has_error(c)) {
-    why = "cannot connect to the X display " + name;
-  } else if (!hasXTest(c)) {
-    why = "the X display " + name + " has no XTEST extension";
-  } else if (!keycodesFit(c)) {
-    why = "the keycodes of the X display " + name + " do not cover the keys";
-  }
-  if (!why.empty()) {
-    xcb_disconnect(c);
-    reportLocked(why);
-    return;
-  }
-  if (!keycodesLookLikeEvdev(c)) {
-    diagnose("keyboard",
-             "the X display " + name +
-                 " does not number keys as evdev does; keys may land on other positions");
-  }
-  connection_ = c;
-  problem_.clear();
-  diagnose("keyboard", "typing through XTest on the X display " + name);
-}
-
-void XTestKeyboard::dropLocked(const std::string& why) {
-  xcb_disconnect(connection_);
-  connection_ = nullptr;
-  reportLocked(why);
-}
-
-void XTestKeyboard::reportLocked(const std::string& why) {
-  // Said once per new reason: the retries every 2 s would otherwise flood the log.
-  if (why != problem_) diagnose("keyboard", "XTest unavailable: " + why);
-  problem_ = why;
-}
-
-std::string XTestKeyboard::displayName() const {
-  if (!display_.empty()) return display_;
-  const char* env = std::getenv("DISPLAY");
-  return env && *env ? env : "(DISPLAY is not set)";
+  std::lock_guard lock(state_->mutex);
+  return state_->attempts;
 }
 
 }  // namespace trovik

@@ -1,0 +1,88 @@
+#include "platform/linux/keyboard/linux_keyboard.hpp"
+
+#include <cstdlib>
+
+#include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "platform/linux/keyboard/uinput_keyboard.hpp"
+#include "platform/linux/keyboard/xtest_keyboard.hpp"
+#include "platform/linux/stdout_log.hpp"
+
+namespace trovik {
+namespace {
+
+std::string envOrEmpty(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::vector<std::unique_ptr<KeySink>> makeSinks(const LinuxKeyboardOptions& options) {
+  std::vector<std::unique_ptr<KeySink>> sinks;
+  auto uinput = UinputKeyboard::onPath(options.uinputPath);
+  const KeySink* preferred = uinput.get();
+  sinks.push_back(std::move(uinput));
+
+  const std::string display = options.display ? *options.display : envOrEmpty("DISPLAY");
+  if (!display.empty()) {
+    if (!preferred->usable() && !envOrEmpty("WAYLAND_DISPLAY").empty()) {
+      diagnose("keyboard", "under Wayland, XTest reaches X11 (Xwayland) applications only");
+    }
+    // The sinks end last first, so uinput outlives XTest's questions about it.
+    sinks.push_back(
+        std::make_unique<XTestKeyboard>(display, [preferred] { return preferred->usable(); }));
+  }
+  return sinks;
+}
+
+std::string guidance(const std::string& problems) {
+  std::string text = "Trovik Helper cannot type the keys your tablet sends";
+  text += problems.empty() ? "." : " (" + problems + ").";
+  text +=
+      " Install 70-trovik-helper-uinput.rules into /etc/udev/rules.d, run \"sudo modprobe "
+      "uinput\" and log in again; on X11 it can also type through XTest when started inside "
+      "your desktop session. See \"Granting keyboard access\" in the README.";
+  return text;
+}
+
+}  // namespace
+
+LinuxKeyboard::LinuxKeyboard(const LinuxKeyboardOptions& options)
+    : LinuxKeyboard(makeSinks(options), std::make_unique<NotificationPrompt>(
+                                            options.sessionBus, options.promptFallbackFd)) {}
+
+LinuxKeyboard::LinuxKeyboard(std::vector<std::unique_ptr<KeySink>> sinks,
+                             std::unique_ptr<NotificationPrompt> prompt)
+    : sinks_(std::move(sinks)), prompt_(std::move(prompt)) {}
+
+LinuxKeyboard::~LinuxKeyboard() {
+  while (!sinks_.empty()) sinks_.pop_back();
+}
+
+void LinuxKeyboard::press(KeyCode key, bool shift) {
+  const auto code = evdevKeyCode(key);
+  if (!code) return;
+  for (const auto& sink : sinks_) {
+    if (sink->usable()) return sink->press(*code, shift);
+  }
+}
+
+bool LinuxKeyboard::isProcessTrusted() {
+  for (const auto& sink : sinks_) {
+    if (sink->usable()) return true;
+  }
+  return false;
+}
+
+bool LinuxKeyboard::isProcessTrustedWithPrompt() {
+  if (isProcessTrusted()) return true;
+  std::string problems;
+  for (const auto& sink : sinks_) {
+    const std::string problem = sink->problem();
+    if (problem.empty()) continue;
+    if (!problems.empty()) problems += "; ";
+    problems += problem;
+  }
+  prompt_->show("Trovik Helper needs keyboard access", guidance(problems));
+  return false;
+}
+
+}  // namespace trovik
