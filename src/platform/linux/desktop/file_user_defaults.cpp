@@ -1,15 +1,12 @@
 #include "platform/linux/desktop/file_user_defaults.hpp"
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <sstream>
-#include <system_error>
 
+#include "platform/linux/desktop/small_file.hpp"
 #include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
@@ -21,20 +18,15 @@ std::filesystem::path homeDirectory() {
   return "/";
 }
 
-std::string osText(int code) {
-  return std::system_category().message(code);
-}
-
 }  // namespace
 
+std::filesystem::path xdgConfigHome() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') return xdg;
+  return homeDirectory() / ".config";
+}
+
 std::filesystem::path FileUserDefaults::defaultFile() {
-  std::filesystem::path config;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') {
-    config = xdg;
-  } else {
-    config = homeDirectory() / ".config";
-  }
-  return config / "trovik-helper" / "defaults";
+  return xdgConfigHome() / "trovik-helper" / "defaults";
 }
 
 bool FileUserDefaults::boolForKey(const std::string& key) {
@@ -65,35 +57,11 @@ FileUserDefaults::Values& FileUserDefaults::values() {
 }
 
 std::optional<FileUserDefaults::Values> FileUserDefaults::read(std::string& problem) const {
-  // Non-blocking, so that a FIFO put in its place cannot hold the agent at start.
-  const int fd = ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    if (errno != ENOENT && errno != ENOTDIR) problem = osText(errno);
-    return Values{};
-  }
-  std::string text;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    problem = osText(errno);
-  } else if (!S_ISREG(info.st_mode)) {
-    problem = "not a regular file";
-  } else if (static_cast<std::uintmax_t>(info.st_size) > kMaxFileSize) {
-    problem = "larger than " + std::to_string(kMaxFileSize / 1024) + " KiB";
-  } else {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() <= kMaxFileSize) {
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (n < 0) problem = osText(errno);
-    if (text.size() > kMaxFileSize)
-      problem = "larger than " + std::to_string(kMaxFileSize / 1024) + " KiB";
-  }
-  ::close(fd);
-  if (!problem.empty()) return std::nullopt;
+  const auto text = readSmallFile(file_, kMaxFileSize, problem);
+  if (!text) return problem.empty() ? std::optional(Values{}) : std::nullopt;
 
   Values parsed;
-  std::istringstream lines(text);
+  std::istringstream lines(*text);
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     const auto equals = line.find('=');
@@ -107,29 +75,11 @@ std::optional<FileUserDefaults::Values> FileUserDefaults::read(std::string& prob
 }
 
 bool FileUserDefaults::write(const Values& values, std::string& error) const {
-  std::error_code made;
-  std::filesystem::create_directories(file_.parent_path(), made);
-  if (made) {
-    error = made.message();
-    return false;
-  }
   std::string text;
   for (const auto& [key, value] : values) text += key + "=" + value + "\n";
-
-  const std::string temporary = file_.string() + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = osText(errno);
-    return false;
-  }
-  int failure = writeAll(fd, text) ? 0 : errno;
-  if (!failure && ::fsync(fd) != 0) failure = errno;
-  if (::close(fd) != 0 && !failure) failure = errno;
-  if (!failure && ::rename(temporary.c_str(), file_.c_str()) != 0) failure = errno;
-  if (!failure) return true;
-  ::unlink(temporary.c_str());
-  error = osText(failure);
-  return false;
+  const auto failure = replaceFile(file_, text);
+  if (failure) error = *failure;
+  return !failure;
 }
 
 }  // namespace trovik

@@ -9,6 +9,10 @@
 
 namespace trovik {
 
+// The user's configuration folder: $XDG_CONFIG_HOME, or ~/.config when that is unset or
+// relative.
+std::filesystem::path xdgConfigHome();
+
 // Booleans in a small "key=value" file, read once and replaced atomically (a temporary file
 // renamed over it) on every change. Only a regular file of at most kMaxFileSize is read,
 // and never in a way that can block: anything else (a FIFO, a device, a huge or corrupt
@@ -19,7 +23,7 @@ class FileUserDefaults final : public UserDefaults {
   static constexpr std::size_t kMaxFileSize = 64 * 1024;
 
   explicit FileUserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
-  // $XDG_CONFIG_HOME/trovik-helper/defaults, with ~/.config when that is unset or relative.
+  // trovik-helper/defaults in xdgConfigHome().
   static std::filesystem::path defaultFile();
 
   bool boolForKey(const std::string& key) override;
