@@ -14,6 +14,7 @@
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/desktop/xdg_login_items.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard/linux_keyboard.hpp"
@@ -67,7 +68,10 @@ std::unique_ptr<Services> makeServices() {
   s->workspace = std::make_unique<UnavailableWorkspace>();
   s->statusBar = std::make_unique<UnavailableStatusBar>();
   s->hostInfo = std::make_unique<LinuxHostInfo>();
-  s->loginItems = std::make_unique<UnavailableLoginItems>();
+  const auto program = runningProgram();
+  s->loginItems = std::make_unique<XdgLoginItems>(
+      XdgLoginItems::Paths{XdgLoginItems::defaultEntry(), program, installedDesktopEntry(program)},
+      *s->workspace);
   s->userDefaults = std::make_unique<FileUserDefaults>(FileUserDefaults::defaultFile());
   s->bundle = std::make_unique<ExecutableBundle>();
   s->application = std::make_unique<RunLoopApplication>(s->runLoop);

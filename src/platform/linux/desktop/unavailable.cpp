@@ -23,14 +23,4 @@ std::shared_ptr<StatusItem> UnavailableStatusBar::statusItemWithLength(double) {
   return nullptr;
 }
 
-LoginItemStatus UnavailableLoginItems::status() {
-  say_();
-  return LoginItemStatus::notFound;
-}
-
-std::optional<std::string> UnavailableLoginItems::registerItem() {
-  say_();
-  return "not available here";
-}
-
 }  // namespace trovik

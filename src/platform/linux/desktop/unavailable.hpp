@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "platform/status_bar.hpp"
-#include "platform/system.hpp"
 #include "platform/workspace.hpp"
 
 // Services this machine does not offer (yet): each behaves as "nothing there" and says so
@@ -40,17 +39,6 @@ class UnavailableStatusBar final : public StatusBar {
 
  private:
   SayOnce say_{"status item", "not available here; no tray icon (stop with Ctrl+C)"};
-};
-
-class UnavailableLoginItems final : public LoginItems {
- public:
-  LoginItemStatus status() override;
-  std::optional<std::string> registerItem() override;
-  std::optional<std::string> unregisterItem() override { return registerItem(); }
-  void openSystemSettingsLoginItems() override { say_(); }
-
- private:
-  SayOnce say_{"login items", "not available here; Open at Login stays off"};
 };
 
 }  // namespace trovik

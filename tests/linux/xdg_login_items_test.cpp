@@ -1,0 +1,191 @@
+// Open at Login as an XDG autostart entry, against a temporary XDG_CONFIG_HOME.
+
+#include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "fakes/fake_services.hpp"
+#include "platform/linux/desktop/xdg_login_items.hpp"
+#include "support/desktop_file.hpp"
+
+namespace trovik {
+namespace {
+
+namespace fs = std::filesystem;
+using Status = LoginItemStatus;
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs `body` on a thread whose file accesses are checked as user nobody's, so that root
+// meets the permission errors a user would.
+void asNobody(const std::function<void()>& body) {
+  std::thread([&] {
+    ::setfsgid(65534);
+    ::setfsuid(65534);
+    body();
+  }).join();
+}
+
+class XdgLoginItemsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/trovik-autostart-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    root = pattern;
+    fs::permissions(root, fs::perms(0755));
+    ::umask(022);  // user nobody reaches what root makes
+    ::setenv("XDG_CONFIG_HOME", (root / "my config").c_str(), 1);
+    entry = XdgLoginItems::defaultEntry();
+    // Its folder needs quoting in Exec; its desktop entry marks it installed.
+    program = root / "Trovik $HOME 100%" / "trovik-helper";
+    fs::create_directories(program.parent_path());
+    std::ofstream(program) << "#!/bin/sh\n";
+    fs::permissions(program, fs::perms(0755));
+    installed = root / "trovik-helper.desktop";
+    std::ofstream(installed) << "[Desktop Entry]\n";
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  void put(const std::string& text) {
+    fs::create_directories(entry.parent_path());
+    std::ofstream(entry) << text;
+  }
+
+  fs::path root, program, installed, entry;
+  fakes::FakeWorkspace workspace;
+};
+
+TEST_F(XdgLoginItemsTest, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
+  ASSERT_EQ(entry, root / "my config/autostart/trovik-helper.desktop");
+  XdgLoginItems items({entry, program, installed}, workspace);
+  ASSERT_EQ(items.registerItem(), std::nullopt);
+  const std::string ours = readText(entry);
+  EXPECT_NE(ours.find("Exec=\"" + root.string() + "/Trovik \\\\$HOME 100%%/trovik-helper\"\n"),
+            std::string::npos)
+      << ours;
+  test::expectValidDesktopEntry(entry);
+
+  const std::string head = "[Desktop Entry]\nType=Application\n";
+  const std::string notOurs = entry.string() + " does not start this program; left in place";
+  const std::string notAnEntry = entry.string() + " is not a desktop entry; left in place";
+  const std::string path = ::getenv("PATH");
+  ::setenv("PATH", ("/nonexistent:" + program.parent_path().string() + ":" + path).c_str(), 1);
+  const struct {
+    std::optional<std::string> text;  // none: no file
+    Status status;
+    std::optional<std::string> refusal;  // what unregistering says; none: it removes the file
+  } rows[] = {
+      {std::nullopt, Status::notRegistered, std::nullopt},
+      {ours, Status::enabled, std::nullopt},
+      {"# by hand\n\n" + head + "Exec = trovik-helper --quiet\n[Other]\nX=1\n", Status::enabled,
+       std::nullopt},
+      {ours + "Hidden=true\n", Status::notRegistered, std::nullopt},
+      {ours + "X-GNOME-Autostart-enabled=false\n", Status::notRegistered, std::nullopt},
+      {"[Desktop Entry]\nType=Link\nExec=trovik-helper\n", Status::notRegistered, std::nullopt},
+      {head + "Exec=/bin/true trovik-helper\n", Status::notRegistered, notOurs},
+      {head + "Exec=\"" + program.string() + "\n", Status::notRegistered, notOurs},
+      {head + "Name=Trovik Helper\n", Status::notRegistered, notOurs},
+      {"Exec=trovik-helper\n" + head, Status::notRegistered, notAnEntry},
+      {"[Other]\n" + head + "Exec=trovik-helper\n", Status::notRegistered, notAnEntry},
+      {head + "Exec=trovik-helper\nnot a key\n", Status::notRegistered, notAnEntry},
+      {"", Status::notRegistered, std::nullopt},  // a FIFO in its place
+  };
+  for (const auto& row : rows) {
+    const std::string what = row.text ? *row.text : "(no file)";
+    fs::remove(entry);
+    if (row.text && row.text->empty()) {
+      ASSERT_EQ(::mkfifo(entry.c_str(), 0644), 0);
+    } else if (row.text) {
+      put(*row.text);
+    }
+    EXPECT_EQ(items.status(), row.status) << what;
+    if (row.text && row.text->empty()) {
+      EXPECT_EQ(items.unregisterItem(), "not a regular file");
+    } else {
+      EXPECT_EQ(items.unregisterItem(), row.refusal) << what;
+      EXPECT_EQ(fs::exists(entry), row.refusal.has_value()) << what;
+    }
+    // Switching it on again replaces whatever stood there.
+    EXPECT_EQ(items.registerItem(), std::nullopt) << what;
+    EXPECT_EQ(readText(entry), ours) << what;
+  }
+  ::setenv("PATH", path.c_str(), 1);
+}
+
+TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
+  XdgLoginItems items({entry, program, installed}, workspace);
+  fs::remove(installed);
+  EXPECT_EQ(items.status(), Status::notFound);
+  EXPECT_EQ(items.registerItem(),
+            "this copy of trovik-helper is not installed (no " + installed.string() + ")");
+  EXPECT_FALSE(fs::exists(entry.parent_path()));
+  std::ofstream(installed) << "[Desktop Entry]\n";
+
+  // A folder this user may read but not write, then one it may not even read.
+  ASSERT_EQ(items.registerItem(), std::nullopt);
+  fs::permissions(entry.parent_path(), fs::perms(0555));
+  asNobody([&] {
+    EXPECT_EQ(items.status(), Status::enabled);
+    EXPECT_EQ(items.unregisterItem(), "Permission denied");
+    EXPECT_EQ(items.registerItem(), "Permission denied");
+  });
+  fs::permissions(entry.parent_path(), fs::perms::none);
+  asNobody([&] {
+    EXPECT_EQ(items.status(), Status::notRegistered);
+    EXPECT_EQ(items.unregisterItem(), "Permission denied");
+  });
+  fs::permissions(entry.parent_path(), fs::perms(0755));
+  EXPECT_TRUE(fs::exists(entry)) << "a refused removal leaves it";
+
+  // A file where the configuration folder should be.
+  fs::remove_all(entry.parent_path().parent_path());
+  std::ofstream(entry.parent_path().parent_path()) << "x";
+  EXPECT_EQ(items.registerItem(), "Not a directory");
+  EXPECT_EQ(items.status(), Status::notRegistered);
+  fs::remove(entry.parent_path().parent_path());
+
+  items.openSystemSettingsLoginItems();
+  EXPECT_EQ(workspace.openedURLs,
+            std::vector<std::string>{"file://" + root.string() + "/my%20config/autostart"});
+  EXPECT_TRUE(fs::is_directory(entry.parent_path()));
+}
+
+// A crash part-way through writing the new entry leaves the old one whole; the next
+// attempt completes.
+TEST_F(XdgLoginItemsTest, ACrashWhileWritingLeavesTheOldEntryWhole) {
+  const std::string old = "[Desktop Entry]\nType=Application\nExec=/bin/true\n";
+  put(old);
+  XdgLoginItems items({entry, program, installed}, workspace);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // The kernel ends the process at this size, in the middle of the write.
+    const rlimit small{40, 40}, noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    items.registerItem();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+  EXPECT_EQ(readText(entry), old);
+  EXPECT_EQ(items.status(), Status::notRegistered);
+  ASSERT_EQ(items.registerItem(), std::nullopt);
+  EXPECT_EQ(items.status(), Status::enabled);
+}
+
+}  // namespace
+}  // namespace trovik
