@@ -3,7 +3,7 @@ GEN    ?= -G Ninja
 CTEST  ?= ctest --output-on-failure --no-tests=error
 BUILD_TYPE ?= RelWithDebInfo
 
-.PHONY: deps build run test test-normal test-asan test-tsan bench format clean
+.PHONY: deps build run test test-normal test-asan test-tsan bench package format clean
 
 deps:
 	./scripts/install-deps
@@ -31,6 +31,9 @@ test-tsan:
 	cmake -S . -B build-tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=thread
 	cmake --build build-tsan
 	cd build-tsan && $(CTEST)
+
+package: build
+	cd build && cpack -G DEB
 
 bench: build
 	./build/bench/trovik-bench

@@ -1,0 +1,8 @@
+# The Debian package of this build tree, made by CPack and checked. In the normal build only:
+# a sanitized program is never packaged, and lintian takes seconds that two more runs would
+# not buy anything with.
+if(TROVIK_SANITIZE STREQUAL "")
+  add_test(NAME package.debian
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/check-package ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
+  set_tests_properties(package.debian PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+endif()
