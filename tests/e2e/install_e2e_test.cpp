@@ -1,0 +1,87 @@
+// The program installed as a user installs it, started again and again with one settings
+// folder: Open at Login is set up at its first launch only, and never by a build-tree copy.
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "e2e/agent_harness.hpp"
+#include "support/desktop_file.hpp"
+
+namespace trovik::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InstalledAgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TROVIK_REQUIRE_ISOLATION();
+    char pattern[] = "/tmp/trovik-install-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(pattern));
+    root = pattern;
+    config = root / "config";
+    entry = config / "autostart" / "trovik-helper.desktop";
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  // Runs `program` with the test's settings folder until it listens, then stops it.
+  AgentProcess& runOnce(const std::string& program) {
+    AgentOptions options;
+    options.program = program;
+    options.environment = {{"XDG_CONFIG_HOME", config.string()}};
+    runs.push_back(std::make_unique<AgentProcess>(options));
+    AgentProcess& agent = *runs.back();
+    EXPECT_TRUE(agent.waitForLine("Trovik: Listening and advertising as Bonjour service"))
+        << agent.errorText();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
+    for (const auto& line : agent.lines()) EXPECT_EQ(line.find("Open at Login"), std::string::npos);
+    return agent;
+  }
+
+  fs::path root, config, entry;
+  std::vector<std::unique_ptr<AgentProcess>> runs;
+};
+
+TEST_F(InstalledAgentTest, RegistersAtItsFirstLaunchOnlyAndABuildTreeCopyNever) {
+  runOnce(TROVIK_HELPER_PATH);
+  EXPECT_FALSE(fs::exists(config / "autostart"));
+  EXPECT_FALSE(fs::exists(config / "trovik-helper")) << "a later installed launch gets its turn";
+
+  // Staged below the test's folder, so that the system files' absolute folders are too.
+  const std::string install = "DESTDIR='" + root.string() +
+                              "' '" TROVIK_CMAKE "' --install '" TROVIK_BUILD_DIR
+                              "' --prefix /opt/trovik >/dev/null";
+  ASSERT_EQ(std::system(install.c_str()), 0) << install;
+  const fs::path program = root / "opt/trovik/bin/trovik-helper";
+
+  runOnce(program);
+  std::ifstream written(entry);
+  const std::string text(std::istreambuf_iterator<char>(written), {});
+  EXPECT_NE(text.find("\nExec=" + program.string() + "\n"), std::string::npos) << text;
+  test::expectValidDesktopEntry(entry);
+
+  // The user switched it off while the agent was not running: it stays off.
+  fs::remove(entry);
+  runOnce(program);
+  EXPECT_FALSE(fs::exists(entry));
+
+  // Settings that cannot be saved cost one line on standard error, and nothing else.
+  fs::remove_all(config);
+  fs::create_directories(config);
+  std::ofstream(config / "trovik-helper") << "not a folder";
+  const std::string said = runOnce(program).errorText();
+  EXPECT_TRUE(fs::exists(entry));
+  const std::string note = "trovik-helper: settings: could not save " + config.string();
+  const auto first = said.find("trovik-helper: settings: ");
+  EXPECT_TRUE(first != std::string::npos && said.compare(first, note.size(), note) == 0 &&
+              said.find("trovik-helper: settings: ", first + 1) == std::string::npos)
+      << said;
+}
+
+}  // namespace
+}  // namespace trovik::e2e
