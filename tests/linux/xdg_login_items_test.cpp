@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +15,7 @@
 
 #include "fakes/fake_services.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"
-#include "support/desktop_file.hpp"
+#include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {
@@ -27,6 +26,15 @@ using Status = LoginItemStatus;
 std::string readText(const fs::path& file) {
   std::ifstream in(file);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// desktop-file-validate's verdict; without the tool none, except under CI=true.
+void expectValidDesktopEntry(const fs::path& file) {
+  if (std::system("command -v desktop-file-validate >/dev/null") != 0) {
+    if (test::ciRun()) ADD_FAILURE() << "desktop-file-validate is missing";
+    return;
+  }
+  EXPECT_EQ(std::system(("desktop-file-validate '" + file.string() + "'").c_str()), 0);
 }
 
 // Runs `body` on a thread whose file accesses are checked as user nobody's, so that root
@@ -59,11 +67,6 @@ class XdgLoginItemsTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  void put(const std::string& text) {
-    fs::create_directories(entry.parent_path());
-    std::ofstream(entry) << text;
-  }
-
   fs::path root, program, installed, entry;
   fakes::FakeWorkspace workspace;
 };
@@ -76,13 +79,11 @@ TEST_F(XdgLoginItemsTest, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
   EXPECT_NE(ours.find("Exec=\"" + root.string() + "/Trovik \\\\$HOME 100%%/trovik-helper\"\n"),
             std::string::npos)
       << ours;
-  test::expectValidDesktopEntry(entry);
+  expectValidDesktopEntry(entry);
 
   const std::string head = "[Desktop Entry]\nType=Application\n";
   const std::string notOurs = entry.string() + " does not start this program; left in place";
-  const std::string notAnEntry = entry.string() + " is not a desktop entry; left in place";
-  const std::string path = ::getenv("PATH");
-  ::setenv("PATH", ("/nonexistent:" + program.parent_path().string() + ":" + path).c_str(), 1);
+  ::setenv("PATH", (program.parent_path().string() + ":" + ::getenv("PATH")).c_str(), 1);
   const struct {
     std::optional<std::string> text;  // none: no file
     Status status;
@@ -94,35 +95,22 @@ TEST_F(XdgLoginItemsTest, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
        std::nullopt},
       {ours + "Hidden=true\n", Status::notRegistered, std::nullopt},
       {ours + "X-GNOME-Autostart-enabled=false\n", Status::notRegistered, std::nullopt},
-      {"[Desktop Entry]\nType=Link\nExec=trovik-helper\n", Status::notRegistered, std::nullopt},
       {head + "Exec=/bin/true trovik-helper\n", Status::notRegistered, notOurs},
       {head + "Exec=\"" + program.string() + "\n", Status::notRegistered, notOurs},
-      {head + "Name=Trovik Helper\n", Status::notRegistered, notOurs},
-      {"Exec=trovik-helper\n" + head, Status::notRegistered, notAnEntry},
-      {"[Other]\n" + head + "Exec=trovik-helper\n", Status::notRegistered, notAnEntry},
-      {head + "Exec=trovik-helper\nnot a key\n", Status::notRegistered, notAnEntry},
-      {"", Status::notRegistered, std::nullopt},  // a FIFO in its place
+      {"Exec=trovik-helper\n" + head, Status::notRegistered,
+       entry.string() + " is not a desktop entry; left in place"},
   };
   for (const auto& row : rows) {
-    const std::string what = row.text ? *row.text : "(no file)";
+    const std::string what = row.text.value_or("(no file)");
     fs::remove(entry);
-    if (row.text && row.text->empty()) {
-      ASSERT_EQ(::mkfifo(entry.c_str(), 0644), 0);
-    } else if (row.text) {
-      put(*row.text);
-    }
+    if (row.text) std::ofstream(entry) << *row.text;
     EXPECT_EQ(items.status(), row.status) << what;
-    if (row.text && row.text->empty()) {
-      EXPECT_EQ(items.unregisterItem(), "not a regular file");
-    } else {
-      EXPECT_EQ(items.unregisterItem(), row.refusal) << what;
-      EXPECT_EQ(fs::exists(entry), row.refusal.has_value()) << what;
-    }
+    EXPECT_EQ(items.unregisterItem(), row.refusal) << what;
+    EXPECT_EQ(fs::exists(entry), row.refusal.has_value()) << what;
     // Switching it on again replaces whatever stood there.
     EXPECT_EQ(items.registerItem(), std::nullopt) << what;
     EXPECT_EQ(readText(entry), ours) << what;
   }
-  ::setenv("PATH", path.c_str(), 1);
 }
 
 TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
@@ -150,13 +138,7 @@ TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
   fs::permissions(entry.parent_path(), fs::perms(0755));
   EXPECT_TRUE(fs::exists(entry)) << "a refused removal leaves it";
 
-  // A file where the configuration folder should be.
-  fs::remove_all(entry.parent_path().parent_path());
-  std::ofstream(entry.parent_path().parent_path()) << "x";
-  EXPECT_EQ(items.registerItem(), "Not a directory");
-  EXPECT_EQ(items.status(), Status::notRegistered);
-  fs::remove(entry.parent_path().parent_path());
-
+  fs::remove_all(entry.parent_path());
   items.openSystemSettingsLoginItems();
   EXPECT_EQ(workspace.openedURLs,
             std::vector<std::string>{"file://" + root.string() + "/my%20config/autostart"});
@@ -167,7 +149,8 @@ TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
 // attempt completes.
 TEST_F(XdgLoginItemsTest, ACrashWhileWritingLeavesTheOldEntryWhole) {
   const std::string old = "[Desktop Entry]\nType=Application\nExec=/bin/true\n";
-  put(old);
+  fs::create_directories(entry.parent_path());
+  std::ofstream(entry) << old;
   XdgLoginItems items({entry, program, installed}, workspace);
   const pid_t child = ::fork();
   if (child == 0) {
@@ -182,8 +165,7 @@ TEST_F(XdgLoginItemsTest, ACrashWhileWritingLeavesTheOldEntryWhole) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
   EXPECT_EQ(readText(entry), old);
-  EXPECT_EQ(items.status(), Status::notRegistered);
-  ASSERT_EQ(items.registerItem(), std::nullopt);
+  EXPECT_EQ(items.registerItem(), std::nullopt);
   EXPECT_EQ(items.status(), Status::enabled);
 }
 
