@@ -50,7 +50,7 @@ const Isolation& isolation() {
   return isolationResult();
 }
 
-AgentProcess::AgentProcess(AgentOptions options) {
+AgentProcess::AgentProcess(AgentOptions options) : readOutput_(options.readOutput) {
   char folder[] = "/tmp/trovik-e2e-XXXXXX";
   if (!::mkdtemp(folder)) throw std::runtime_error(failure("mkdtemp"));
   configHome_ = folder;
@@ -131,7 +131,7 @@ AgentProcess::~AgentProcess() {
 bool AgentProcess::pump(std::chrono::steady_clock::time_point deadline) {
   pollfd fds[3];
   nfds_t count = 0;
-  for (int fd : {out_, err_}) {
+  for (int fd : {readOutput_ ? out_ : -1, err_}) {
     if (fd >= 0) fds[count++] = {fd, POLLIN, 0};
   }
   const bool watchExit = !status_ && pidfd_ >= 0;
@@ -212,7 +212,7 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds timeout) 
   while (!status_ && pump(deadline)) {
   }
   // What the agent wrote before it ended is still worth reading.
-  while (status_ && (out_ >= 0 || err_ >= 0) && pump(deadline)) {
+  while (status_ && ((readOutput_ && out_ >= 0) || err_ >= 0) && pump(deadline)) {
   }
   return status_;
 }

@@ -51,6 +51,8 @@ struct AgentOptions {
   // DISPLAY, WAYLAND_DISPLAY and DBUS_SESSION_BUS_ADDRESS are not inherited, and
   // DBUS_SYSTEM_BUS_ADDRESS names a bus that does not exist.
   std::vector<std::pair<std::string, std::string>> environment;
+  // False: standard output is a pipe that nobody reads, as a stalled terminal or logger.
+  bool readOutput = true;
 };
 
 // The agent as a child process, its standard output and error read through pipes.
@@ -88,6 +90,7 @@ class AgentProcess {
   bool pump(std::chrono::steady_clock::time_point deadline);
 
   pid_t pid_ = -1;
+  bool readOutput_ = true;
   int pidfd_ = -1;
   int out_ = -1;
   int err_ = -1;
