@@ -13,5 +13,5 @@ if(TARGET trovik-helper)
   target_link_libraries(e2e_tests PRIVATE trovik_e2e_harness trovik_linux)
   add_dependencies(e2e_tests trovik-helper)
   # Each test runs as a process of its own, so each gets a fresh namespace.
-  gtest_discover_tests(e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS e2e)
 endif()
