@@ -22,10 +22,6 @@ using e2e::kCommandPort;
 using e2e::kStatePort;
 using test::UdpPeer;
 
-const std::vector<std::string> kLaunchLines = {
-    "Trovik: Broadcasting 'ax:granted' to 0 state clients",
-    "Trovik: observeFrontmostApp installed, initial editor: none",
-    "Trovik: Listening and advertising as Bonjour service"};
 // A frozen X server is noticed within about a second, and the next check comes within 2.
 constexpr auto kStepPatience = 8s;
 
@@ -71,16 +67,15 @@ class RealRun {
     e2e::AgentOptions options;
     options.environment = {{"DISPLAY", server_->display()}};
     agent_.emplace(std::move(options));
-    // The launch lines come from two threads, in either order.
+    const auto& launch = launchLines();
     const bool launched = test::waitUntil([&] {
       agent_->nextLine(10ms);
-      return std::is_permutation(kLaunchLines.begin(), kLaunchLines.end(),
-                                 agent_->lines().begin(),
-                                 agent_->lines().begin() +
-                                     std::min(agent_->lines().size(), kLaunchLines.size()));
+      const auto& lines = agent_->lines();
+      return std::is_permutation(launch.begin(), launch.end(), lines.begin(),
+                                 lines.begin() + std::min(lines.size(), launch.size()));
     });
     if (!launched) throw std::runtime_error("the agent did not launch: " + agent_->errorText());
-    launchLines_ = checked_ = kLaunchLines.size();
+    launchLines_ = checked_ = launch.size();
   }
 
   Transcript run(const Row& row) {
