@@ -10,18 +10,19 @@
 #include <thread>
 
 #include "app/app_delegate.hpp"
-#include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/net/asio_work_queue.hpp"
-#include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
-#include "platform/linux/icu_text.hpp"
-#include "platform/linux/keyboard/keyboard_backend.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/desktop/sni_status_bar.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/dnssd/avahi_advertiser.hpp"
+#include "platform/linux/icu_text.hpp"
+#include "platform/linux/keyboard/keyboard_backend.hpp"
+#include "platform/linux/net/asio_network.hpp"
+#include "platform/linux/net/asio_work_queue.hpp"
+#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {
@@ -46,6 +47,7 @@ struct Services {
   IcuText text;
   std::unique_ptr<Workspace> workspace;
   std::unique_ptr<StatusBar> statusBar;
+  SniStatusBar* tray = nullptr;  // statusBar, which learns the delegate once it exists
   std::unique_ptr<HostInfo> hostInfo;
   std::unique_ptr<LoginItems> loginItems;
   std::unique_ptr<UserDefaults> userDefaults;
@@ -66,7 +68,9 @@ std::unique_ptr<Services> makeServices() {
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = makeKeyboardBackend();
   s->workspace = std::make_unique<UnavailableWorkspace>();
-  s->statusBar = std::make_unique<UnavailableStatusBar>();
+  auto tray = std::make_unique<SniStatusBar>(s->runLoop.context());
+  s->tray = tray.get();
+  s->statusBar = std::move(tray);
   s->hostInfo = std::make_unique<LinuxHostInfo>();
   s->loginItems = std::make_unique<UnavailableLoginItems>();
   s->userDefaults = std::make_unique<FileUserDefaults>(FileUserDefaults::defaultFile());
@@ -81,6 +85,8 @@ int run() {
 
   auto services = makeServices();
   auto delegate = AppDelegate::create(services->platform());
+  // Menu lines without a target of their own end up at the delegate, as in a responder chain.
+  services->tray->setApplicationDelegate(delegate);
 
   asio::signal_set signals(services->runLoop.context(), SIGINT, SIGTERM);
   signals.async_wait([&runLoop = services->runLoop](const std::error_code& error, int) {
