@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <asio/post.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
@@ -12,7 +13,10 @@ namespace trovik {
 std::shared_ptr<AsioBusPump> AsioBusPump::start(asio::io_context& context, sd_bus* bus,
                                                 std::function<void(int)> lost) {
   const int fd = sd_bus_get_fd(bus);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    errno = -fd;
+    return nullptr;
+  }
   // Asio closes what it is given; the bus keeps its own descriptor.
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (copy < 0) return nullptr;

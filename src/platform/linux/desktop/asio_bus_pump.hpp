@@ -16,6 +16,7 @@ namespace trovik {
 class AsioBusPump : public std::enable_shared_from_this<AsioBusPump> {
  public:
   // `lost` runs once, with the negative errno, when the connection fails; the pump then stops.
+  // Null, with errno set, when the bus has no descriptor to wait on.
   static std::shared_ptr<AsioBusPump> start(asio::io_context& context, sd_bus* bus,
                                             std::function<void(int)> lost);
   AsioBusPump(asio::io_context& context, sd_bus* bus, int fd, std::function<void(int)> lost);
