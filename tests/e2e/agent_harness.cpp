@@ -64,8 +64,9 @@ AgentProcess::AgentProcess(AgentOptions options) : readOutput_(options.readOutpu
       {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + configHome_ + "/no-system-bus"}};
   overrides.insert(overrides.end(), options.environment.begin(), options.environment.end());
   // The desktop the tests run in must not leak in: a test names the display or bus it made.
+  // XDG_RUNTIME_DIR too: the session bus is looked for there when no address is set.
   constexpr std::string_view kDesktop[] = {
-      "DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="};
+      "DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=", "XDG_RUNTIME_DIR="};
   for (char** entry = environ; *entry; ++entry) {
     const std::string_view text(*entry);
     if (std::any_of(std::begin(kDesktop), std::end(kDesktop),

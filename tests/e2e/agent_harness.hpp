@@ -48,8 +48,8 @@ struct AgentOptions {
   std::vector<std::string> arguments;
   // Set (or replaced) in the test's own environment for the child, e.g. {"DISPLAY", ":7"}.
   // XDG_CONFIG_HOME defaults to a fresh folder that the harness removes afterwards;
-  // DISPLAY, WAYLAND_DISPLAY and DBUS_SESSION_BUS_ADDRESS are not inherited, and
-  // DBUS_SYSTEM_BUS_ADDRESS names a bus that does not exist.
+  // DISPLAY, WAYLAND_DISPLAY, DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR are not
+  // inherited, and DBUS_SYSTEM_BUS_ADDRESS names a bus that does not exist.
   std::vector<std::pair<std::string, std::string>> environment;
   // False: standard output is a pipe that nobody reads, as a stalled terminal or logger.
   bool readOutput = true;

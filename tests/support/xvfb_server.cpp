@@ -18,7 +18,8 @@ std::string lockFile(int number) {
 
 }  // namespace
 
-std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<int> number) {
+std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<int> number,
+                                              const std::string& size) {
   Pipe ready;
   if (ready.read < 0) {
     error = "no pipe for Xvfb";
@@ -32,9 +33,10 @@ std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<
   // only reliable sign that it is ready, and lets it pick a number nobody else uses.
   std::vector<std::string> argv = {"Xvfb"};
   if (number) argv.push_back(":" + std::to_string(*number));
-  for (const char* arg : {"-displayfd", "", "-nolisten", "tcp", "-screen", "0", "320x240x24"}) {
+  for (const char* arg : {"-displayfd", "", "-nolisten", "tcp", "-screen", "0"}) {
     argv.emplace_back(arg);
   }
+  argv.push_back(size);
   argv[number ? 3 : 2] = std::to_string(ready.write);
   auto process = ChildProcess::spawn(argv, ready.write, error);
   if (!process) return nullptr;
