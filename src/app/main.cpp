@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/desktop/x11_workspace.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard/keyboard_backend.hpp"
@@ -66,7 +68,8 @@ std::unique_ptr<Services> makeServices() {
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = makeKeyboardBackend();
-  s->workspace = std::make_unique<UnavailableWorkspace>();
+  const char* display = std::getenv("DISPLAY");
+  s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "");
   s->statusBar = std::make_unique<UnavailableStatusBar>();
   s->hostInfo = std::make_unique<LinuxHostInfo>();
   s->loginItems = std::make_unique<UnavailableLoginItems>();
