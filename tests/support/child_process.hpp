@@ -1,5 +1,6 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -22,6 +23,9 @@ class ChildProcess {
 
   // SIGTERM, then SIGKILL if it has not ended within 5 s; returns once it has ended.
   void stop();
+  void signal(int number) {
+    if (pid_ > 0) ::kill(pid_, number);
+  }
 
  private:
   explicit ChildProcess(pid_t pid) : pid_(pid) {}

@@ -18,6 +18,8 @@ class XvfbServer {
 
   // The server goes away as a crashed or closed X server would: its clients see EOF.
   void stop() { process_.stop(); }
+  // SIGSTOP makes a server that accepts connections but answers nothing until SIGCONT.
+  void signal(int number) { process_.signal(number); }
   int number() const { return number_; }
   std::string display() const { return ":" + std::to_string(number_); }
 
