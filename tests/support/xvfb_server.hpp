@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/child_process.hpp"
 
@@ -11,10 +12,11 @@ namespace trovik::testing {
 // A private Xvfb X server for one test, stopped when destroyed.
 class XvfbServer {
  public:
-  // Starts Xvfb on `number`, or on a free display number that Xvfb picks itself, and returns
-  // once it accepts clients. Null with `error` set when it cannot.
+  // Starts Xvfb on `number`, or on a free display number, with further `arguments`, and
+  // returns once it accepts clients. Null with `error` set when it cannot.
   static std::unique_ptr<XvfbServer> start(std::string& error,
-                                           std::optional<int> number = std::nullopt);
+                                           std::optional<int> number = std::nullopt,
+                                           const std::vector<std::string>& arguments = {});
 
   // The server goes away as a crashed or closed X server would: its clients see EOF.
   void stop() { process_.stop(); }
