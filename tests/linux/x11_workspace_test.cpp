@@ -1,3 +1,4 @@
+#include <X11/Xauth.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "platform/linux/desktop/application_identity.hpp"
 #include "platform/linux/desktop/x11_workspace.hpp"
 #include "platform/linux/desktop/xdg_open.hpp"
+#include "platform/linux/x11_connect.hpp"
 #include "support/test_environment.hpp"
 #include "support/x_windows.hpp"
 #include "support/xvfb_server.hpp"
@@ -85,6 +87,51 @@ TEST(XdgOpen, TheKeyboardAccessLinkOpensTheHelpAndOtherLinksPassUnchanged) {
             "directory\n");
   ::close(notes[0]);
   fs::remove_all(folder);
+}
+
+// The server takes only its cookie; the client picks it from the entries of its authority
+// file by host and display.
+TEST(X11Connect, TheCookieOfThisHostAndDisplayIsSent) {
+  const fs::path file = fs::temp_directory_path() / ("trovik-xauth-" + std::to_string(getpid()));
+  struct Entry {
+    unsigned short family;
+    std::string host, number, cookie;
+  };
+  const auto write = [](const fs::path& file, const std::vector<Entry>& entries) {
+    std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
+    for (auto e : entries) {
+      std::string name = "MIT-MAGIC-COOKIE-1";
+      Xauth a{e.family,        std::uint16_t(e.host.size()),
+              e.host.data(),   std::uint16_t(e.number.size()),
+              e.number.data(), std::uint16_t(name.size()),
+              name.data(),     std::uint16_t(e.cookie.size()),
+              e.cookie.data()};
+      XauWriteAuth(out.get(), &a);
+    }
+  };
+  const std::string cookie = "0123456789abcdef";
+  // The server reads its file again whenever its last client leaves: it has one of its own.
+  write(file.string() + "-server", {{FamilyWild, "", "", cookie}});
+  std::string error;
+  auto server = testing::XvfbServer::start(error, nullopt, {"-auth", file.string() + "-server"});
+  TROVIK_REQUIRE_ENVIRONMENT(server, "needs Xvfb: " + error);
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const std::string number = std::to_string(server->number());
+  const std::pair<std::vector<Entry>, bool> cases[] = {
+      {{{FamilyLocal, host, number + "1", "wrong"}, {FamilyLocal, host, number, cookie}}, true},
+      {{{FamilyLocal, "elsewhere", number, cookie}}, false},
+      {{{FamilyLocal, host, number, "0123456789abcdeF"}}, false},
+  };
+  ::setenv("XAUTHORITY", file.c_str(), 1);
+  for (const auto& [entries, connects] : cases) {
+    write(file, entries);
+    xcb_connection_t* c = connectToDisplay(server->display(), nullptr);
+    EXPECT_EQ(xcb_connection_has_error(c) == 0, connects) << entries.back().host;
+    xcb_disconnect(c);
+  }
+  fs::remove(file);
+  fs::remove(file.string() + "-server");
 }
 
 // The server accepts the connection and then answers nothing: the main thread goes on, and

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/linux/desktop/application_identity.hpp"
+#include "platform/linux/x11_connect.hpp"
 
 namespace trovik {
 namespace {
@@ -106,7 +107,7 @@ bool ActiveWindowQuery::advance(bool block) {
 ActiveWindowWatch watchActiveWindow(const std::string& display) {
   ActiveWindowWatch watch;
   int screenNumber = 0;
-  xcb_connection_t* c = xcb_connect(display.c_str(), &screenNumber);
+  xcb_connection_t* c = connectToDisplay(display, &screenNumber);
   const auto fail = [&](const std::string& why) {
     xcb_disconnect(c);
     watch.problem = why;
