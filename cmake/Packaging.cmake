@@ -16,3 +16,13 @@ install(FILES packaging/udev/70-trovik-helper-uinput.rules
         DESTINATION ${TROVIK_UDEV_RULES_DIR})
 install(FILES packaging/modules-load.d/trovik-helper.conf
         DESTINATION ${TROVIK_MODULES_LOAD_DIR})
+
+# The keyboard-access help that the menu's Accessibility Settings item opens. The program
+# looks for it relative to its own folder; from the build tree it opens the README instead.
+set(_trovik_help_dir "${CMAKE_INSTALL_DATAROOTDIR}/doc/trovik-helper")
+install(FILES packaging/help/keyboard-access.html DESTINATION ${_trovik_help_dir})
+cmake_path(ABSOLUTE_PATH _trovik_help_dir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
+file(RELATIVE_PATH _trovik_help_from_bindir "${CMAKE_INSTALL_FULL_BINDIR}" "${_trovik_help_dir}")
+target_compile_definitions(trovik_linux PRIVATE
+  TROVIK_HELP_FROM_BINDIR="${_trovik_help_from_bindir}"
+  TROVIK_SOURCE_README="${CMAKE_SOURCE_DIR}/README.md")

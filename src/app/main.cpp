@@ -4,6 +4,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 #include "platform/linux/desktop/run_loop_application.hpp"
 #include "platform/linux/desktop/sni_status_bar.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/desktop/x11_workspace.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard/linux_keyboard.hpp"
@@ -66,7 +68,8 @@ std::unique_ptr<Services> makeServices() {
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = std::make_unique<LinuxKeyboard>();
-  s->workspace = std::make_unique<UnavailableWorkspace>();
+  const char* display = std::getenv("DISPLAY");
+  s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "");
   auto tray = std::make_unique<SniStatusBar>(s->runLoop.context());
   s->tray = tray.get();
   s->statusBar = std::move(tray);

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 std::unique_ptr<testing::XvfbServer> ownScreen(std::string& error,
                                                const std::string& size = "320x240x24") {
   for (int tries = 0, number = 100 + getpid() % 800; tries < 20; ++tries, ++number) {
-    if (auto screen = testing::XvfbServer::start(error, number, size)) return screen;
+    if (auto screen = testing::XvfbServer::start(error, number, {"-screen", "0", size})) return screen;
   }
   return nullptr;
 }
