@@ -12,6 +12,7 @@
 #include "e2e/agent_harness.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "support/x_key_recorder.hpp"
+#include "support/x_windows.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik::behaviour {
@@ -57,6 +58,8 @@ class RealRun {
     if (!server_) throw std::runtime_error("needs Xvfb: " + error);
     window_ = testing::XKeyRecorder::open(server_->display(), error);
     if (!window_) throw std::runtime_error(error);
+    windows_ = testing::XWindows::open(server_->display(), error);
+    if (!windows_) throw std::runtime_error(error);
     for (const auto& step : row.steps) {
       if (step.kind == Step::Kind::send && step.tablet.hearsState &&
           !hosts_.contains(step.tablet.address)) {
@@ -118,6 +121,9 @@ class RealRun {
         server_->signal(SIGCONT);
         break;
       case Step::Kind::activate:
+        // As a window manager would: a window of the application, made the active one.
+        windows_->activate(windows_->make(step.windowClass, step.applicationID));
+        break;
       case Step::Kind::clientFails:
         FAIL() << "not a step the real program can be made to take here";
     }
@@ -154,6 +160,7 @@ class RealRun {
 
   std::unique_ptr<testing::XvfbServer> server_;
   std::unique_ptr<testing::XKeyRecorder> window_;
+  std::unique_ptr<testing::XWindows> windows_;
   std::map<std::string, std::unique_ptr<UdpPeer>> hosts_;
   std::map<std::string, std::unique_ptr<UdpPeer>> tablets_;
   std::optional<e2e::AgentProcess> agent_;
