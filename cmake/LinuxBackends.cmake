@@ -1,6 +1,6 @@
 # Libraries of the Linux backends. Every backend links here, so adding a backend file
 # needs no change to the build.
-pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-xtest xcb-ewmh)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-xtest xcb-ewmh xau)
 pkg_check_modules(AVAHI REQUIRED IMPORTED_TARGET avahi-client)
 pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 # One Asio configuration for every translation unit: Asio otherwise decides some of it from

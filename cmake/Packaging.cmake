@@ -11,6 +11,16 @@ install(FILES packaging/trovik-helper.desktop DESTINATION ${CMAKE_INSTALL_DATADI
 install(FILES packaging/icons/trovik-helper.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
+# The keyboard-access help that the menu's Accessibility Settings item opens. The program
+# looks for it relative to its own folder; from the build tree it opens the README instead.
+set(_trovik_help_dir "${CMAKE_INSTALL_DATAROOTDIR}/doc/trovik-helper")
+install(FILES packaging/help/keyboard-access.html DESTINATION ${_trovik_help_dir})
+cmake_path(ABSOLUTE_PATH _trovik_help_dir BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}")
+file(RELATIVE_PATH _trovik_help_from_bindir "${CMAKE_INSTALL_FULL_BINDIR}" "${_trovik_help_dir}")
+target_compile_definitions(trovik_linux PRIVATE
+  TROVIK_HELP_FROM_BINDIR="${_trovik_help_from_bindir}"
+  TROVIK_SOURCE_README="${CMAKE_SOURCE_DIR}/README.md")
+
 # System files that give the desktop user keyboard access through uinput. udev and systemd
 # read them only from their own folders, whatever the install prefix: the vendor folders for
 # a /usr install (the package), else the administrator's /etc. The prefix is the one of the

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -13,7 +14,9 @@
 #include "platform/linux/desktop/file_user_defaults.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
+#include "platform/linux/desktop/sni_status_bar.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
+#include "platform/linux/desktop/x11_workspace.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/icu_text.hpp"
@@ -45,6 +48,7 @@ struct Services {
   IcuText text;
   std::unique_ptr<Workspace> workspace;
   std::unique_ptr<StatusBar> statusBar;
+  SniStatusBar* tray = nullptr;  // statusBar, which learns the delegate once it exists
   std::unique_ptr<HostInfo> hostInfo;
   std::unique_ptr<LoginItems> loginItems;
   std::unique_ptr<UserDefaults> userDefaults;
@@ -65,8 +69,11 @@ std::unique_ptr<Services> makeServices() {
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = std::make_unique<LinuxKeyboard>();
-  s->workspace = std::make_unique<UnavailableWorkspace>();
-  s->statusBar = std::make_unique<UnavailableStatusBar>();
+  const char* display = std::getenv("DISPLAY");
+  s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "");
+  auto tray = std::make_unique<SniStatusBar>(s->runLoop.context());
+  s->tray = tray.get();
+  s->statusBar = std::move(tray);
   s->hostInfo = std::make_unique<LinuxHostInfo>();
   const auto program = runningProgram();
   s->loginItems = std::make_unique<XdgLoginItems>(
@@ -95,6 +102,8 @@ int run() {
   auto services = makeServices();
   mainLoop = &services->runLoop;
   auto delegate = AppDelegate::create(services->platform());
+  // Menu lines without a target of their own end up at the delegate, as in a responder chain.
+  services->tray->setApplicationDelegate(delegate);
 
   services->runLoop.post([&delegate] { delegate->applicationDidFinishLaunching(); });
   services->runLoop.run();

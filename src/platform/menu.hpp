@@ -35,8 +35,11 @@ class MenuItem {
     changed();
   }
   int state() const { return state_; }  // 0 off, 1 on (check mark)
+  // True once a check state was set: such an item keeps room for its check mark while off.
+  bool hasState() const { return hasState_; }
   void setState(int state) {
     state_ = state;
+    hasState_ = true;
     changed();
   }
   const std::string& action() const { return action_; }  // empty: none, shown disabled
@@ -59,6 +62,7 @@ class MenuItem {
   std::string key_;
   bool separator_ = false;
   int state_ = 0;
+  bool hasState_ = false;
   std::weak_ptr<MenuActionTarget> target_;
   bool hasTarget_ = false;
   std::function<void()> observer_;

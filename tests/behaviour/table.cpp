@@ -149,12 +149,17 @@ std::vector<Row> makeRows() {
         join(B, kResolve),
         activate("org.gnome.TextEditor", "gnome-text-editor", "org.gnome.TextEditor", {A, B},
                  "none", kNoEditor),
-        activate("kate", "kate", "", {A, B}, "none", {})}});
+        activate("kate", "kate", "", {A, B}, "none", {}),
+        // Any application names itself: what it says is escaped like any outside text.
+        activate("evil\u202eapp\n", "evil\u202eapp\n", "", {A, B}, "none", {})}});
+  rows.back().steps.back().log = {"Trovik: App activated: evil\\u{202e}app\\n"};
   {
     Step gone{Kind::clientFails, A};
     gone.log = {channelState(A, "cancelled")};
-    Step lastGone{Kind::clientFails, A2};
-    lastGone.log = {channelState(A2, "cancelled")};
+    // A datagram that comes with the failure is handled first.
+    Step lastGone = command(A2, "b", {{11, false}}, {A2, B});
+    lastGone.kind = Kind::clientFails;
+    lastGone.log.push_back(channelState(A2, "cancelled"));
     rows.push_back({"removal",
                     "a client that fails takes only its own channel with it",
                     {join(A), join(A2), join(B), gone, command(A2, "a", {{0, false}}, {A2, B}),
@@ -165,6 +170,13 @@ std::vector<Row> makeRows() {
 }
 
 }  // namespace
+
+const std::vector<std::string>& launchLines() {
+  static const std::vector<std::string> lines = {
+      broadcasting("ax:granted", 0), "Trovik: observeFrontmostApp installed, initial editor: none",
+      "Trovik: Listening and advertising as Bonjour service"};
+  return lines;
+}
 
 const std::vector<Row>& rows() {
   static const std::vector<Row> table = makeRows();

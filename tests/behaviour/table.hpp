@@ -36,7 +36,7 @@ struct Step {
     accessLost,   // the keyboard can no longer reach a device
     accessBack,   // and then it can again
     activate,     // the application `text` comes to the front (`windowClass` on X11)
-    clientFails,  // receiving from `tablet` fails (only the fakes can make this)
+    clientFails,  // receiving from `tablet` fails, with the datagram `text` if any (fakes only)
   };
   Kind kind = Kind::send;
   Tablet tablet{};
@@ -60,6 +60,9 @@ struct Row {
 
 // The whole table.
 const std::vector<Row>& rows();
+// What the agent logs as it launches, keys granted and no editor in front; the last two
+// lines come from two threads, in either order.
+const std::vector<std::string>& launchLines();
 
 // Everything the agent did for a row, in order: what a runner records and compares.
 struct Transcript {

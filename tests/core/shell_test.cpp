@@ -1,258 +1,178 @@
-#include "core/agent_fixture.hpp"
+// What a user of the desktop sees of the agent: the launch, the status menu and its actions,
+// the keyboard-access line that follows the 2-second check, and Open at Login.
 
-namespace trovik::testing {
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/app_delegate.hpp"
+#include "fakes/fakes.hpp"
+
+namespace trovik {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Status = LoginItemStatus;
 
 constexpr const char* kReady = "Ready for your iPad";
 constexpr const char* kNeeds = "Needs keyboard access: open Accessibility Settings";
 
-class PermissionMonitor : public AgentTest {
+class Shell : public ::testing::Test {
  protected:
-  void SetUp() override {
-    AgentTest::SetUp();
-    delegate->setupStatusItem();
-  }
-  std::vector<std::string> broadcasts() {
-    return fake.log.linesStartingWith("Trovik: Broadcasting");
-  }
+  Shell() : delegate(AppDelegate::create(fake.platform())) {}
+  std::shared_ptr<MenuItem> item(int index) { return fake.statusBar.menu->items().at(index); }
+  std::vector<std::string> lines() { return fake.log.lines(); }
+
+  fakes::FakePlatform fake;
+  std::shared_ptr<AppDelegate> delegate;
 };
 
-TEST_F(PermissionMonitor, FirstCheckAlwaysActsThenOnlyChangesDo) {
-  fake.trust.set(false);
-  delegate->startAccessibilityMonitor();
-  EXPECT_EQ(delegate->lastAccessibilityState(), false);
-  EXPECT_EQ(delegate->statusMenuItem()->title(), kNeeds);
-  EXPECT_THAT(broadcasts(), ElementsAre("Trovik: Broadcasting 'ax:denied' to 0 state clients"));
-
-  const auto client = connectReady("10.0.0.3");
-  const auto opening = client.channel->datagrams().size();
-  fake.runLoop.advance(10s);  // five steady ticks
-  EXPECT_EQ(broadcasts().size(), 1u);
-
-  fake.trust.set(true);
-  fake.runLoop.advance(1999ms);
-  EXPECT_EQ(delegate->statusMenuItem()->title(), kNeeds);  // not yet: the tick is at 12 s
-  fake.runLoop.advance(1ms);
-  EXPECT_EQ(delegate->statusMenuItem()->title(), kReady);
-  fake.runLoop.advance(6s);
-  fake.trust.set(false);
-  fake.runLoop.advance(2s);
-  fake.settle();
-  EXPECT_THAT(broadcasts(), ElementsAre("Trovik: Broadcasting 'ax:denied' to 0 state clients",
-                                        "Trovik: Broadcasting 'ax:granted' to 1 state clients",
-                                        "Trovik: Broadcasting 'ax:denied' to 1 state clients"));
-  const auto sent = client.channel->datagrams();
-  EXPECT_THAT(std::vector<std::string>(sent.begin() + static_cast<long>(opening), sent.end()),
-              ElementsAre("ax:granted", "ax:denied"));
-  EXPECT_EQ(delegate->statusMenuItem()->title(), kNeeds);
-}
-
-TEST_F(PermissionMonitor, ChangeAndChangeBackBetweenTicksGoesUnseen) {
-  delegate->startAccessibilityMonitor();
-  const int queries = fake.trust.queries();
-  fake.trust.set(false);
-  fake.runLoop.advance(1s);
-  fake.trust.set(true);
-  fake.runLoop.advance(1s);
-  EXPECT_EQ(fake.trust.queries(), queries + 1);  // one quiet query per tick
-  EXPECT_EQ(broadcasts().size(), 1u);
-  EXPECT_EQ(fake.trust.prompts(), 0);  // polling never prompts
-}
-
-TEST_F(PermissionMonitor, WorksWithoutTheMenuLineAndStopsWithTheDelegate) {
-  auto bare = AppDelegate::create(fake.platform());  // no menu built
-  bare->startAccessibilityMonitor();
-  EXPECT_EQ(bare->statusMenuItem(), nullptr);
-  EXPECT_EQ(bare->lastAccessibilityState(), true);
-  EXPECT_EQ(broadcasts().size(), 1u);
-  bare.reset();
-  fake.trust.set(false);
-  fake.runLoop.advance(4s);  // the timer holds the delegate weakly: ticks do nothing now
-  EXPECT_EQ(broadcasts().size(), 1u);
-}
-
-class StatusMenu : public AgentTest {
- protected:
-  std::vector<std::shared_ptr<MenuItem>> items() { return fake.statusBar.item->menu()->items(); }
-};
-
-TEST_F(StatusMenu, BuildsTheItemsInOrder) {
-  fake.loginItems.current = LoginItemStatus::enabled;
-  delegate->setupStatusItem();
-  ASSERT_TRUE(fake.statusBar.item);
-  EXPECT_THAT(fake.statusBar.requestedLengths, ElementsAre(-2.0));
-  EXPECT_EQ(fake.statusBar.item->imageSymbol, "scissors");
-  EXPECT_EQ(fake.statusBar.item->imageDescription, "Trovik Helper");
-  EXPECT_EQ(delegate->statusItem(), fake.statusBar.item);
-
-  const auto menu = items();
-  ASSERT_EQ(menu.size(), 9u);
-  std::vector<std::string> titles;
-  for (const auto& item : menu) titles.push_back(item->isSeparator() ? "---" : item->title());
-  EXPECT_THAT(titles,
-              ElementsAre("Trovik Helper", kReady, "This Mac: Studio Mac",
-                          "Keep your iPad on the same Wi-Fi", "---", "Accessibility Settings",
-                          "Open at Login", "---", "Quit Trovik Helper"));
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(menu[i]->action(), "") << i;  // inert lines
-  EXPECT_EQ(menu[5]->action(), "openAccessibilityPrefs");
-  EXPECT_EQ(menu[6]->action(), "toggleLoginItem");
-  EXPECT_EQ(menu[8]->action(), "quitApp");
-  EXPECT_EQ(menu[8]->keyEquivalent(), "q");
-  for (int i : {0, 1, 2, 3, 5, 8}) {
-    EXPECT_FALSE(menu[i]->hasTarget()) << i;
-    EXPECT_EQ(menu[i]->state(), 0) << i;
+TEST_F(Shell, LaunchPromptsOnceOnlyWithoutAccessAndLeavesEverythingRunning) {
+  for (bool trusted : {true, false}) {
+    fakes::FakePlatform platform;
+    platform.trust.trusted = trusted;
+    auto agent = AppDelegate::create(platform.platform());
+    agent->applicationDidFinishLaunching();
+    EXPECT_EQ(platform.trust.prompts, trusted ? 0 : 1);
+    EXPECT_EQ(platform.system.policy, ActivationPolicy::accessory);
+    EXPECT_EQ(platform.statusBar.image, "scissors");
+    EXPECT_EQ(agent->statusMenuItem()->title(), trusted ? kReady : kNeeds);
+    ASSERT_TRUE(platform.network.listener);
+    EXPECT_EQ(platform.network.listener->service->name, "Studio");
+    EXPECT_EQ(agent->advertiser(), nullptr);
   }
-  EXPECT_TRUE(menu[6]->hasTarget());
-  EXPECT_EQ(menu[6]->target(), delegate);
-  EXPECT_EQ(menu[6]->state(), 1);
-  EXPECT_EQ(delegate->statusMenuItem(), menu[1]);
-  EXPECT_EQ(delegate->loginMenuItem(), menu[6]);
 }
 
-TEST_F(StatusMenu, UntrustedNamelessAndUnregisteredStates) {
-  for (auto status : {LoginItemStatus::notRegistered, LoginItemStatus::requiresApproval,
-                      LoginItemStatus::notFound}) {
-    fake.trust.set(false);
-    fake.hostInfo.name = std::nullopt;
-    fake.loginItems.current = status;
+TEST_F(Shell, TheMenuShowsTheComputerAccessAndLoginStateAndItsItemsAct) {
+  for (auto [name, shown] :
+       {std::pair<std::optional<std::string>, std::string>{"Edit Bay", "Edit Bay"},
+        {std::nullopt, "Mac"}}) {
+    fake.hostInfo.name = name;
     delegate->setupStatusItem();
-    EXPECT_EQ(items()[1]->title(), kNeeds);
-    EXPECT_EQ(items()[2]->title(), "This Mac: Mac");
-    EXPECT_EQ(items()[6]->state(), 0);
+    EXPECT_EQ(item(2)->title(), "This Mac: " + shown);
   }
-}
+  for (int i : {0, 1, 2, 3}) deliverMenuAction(*item(i), delegate);  // inert lines
+  deliverMenuAction(*item(5), delegate);
+  EXPECT_THAT(fake.workspace.opened, ElementsAre("x-apple.systempreferences:com.apple.preference."
+                                                 "security?Privacy_Accessibility"));
+  deliverMenuAction(*item(6), nullptr);  // its own target, the delegate
+  EXPECT_THAT(fake.login.calls, ElementsAre("register"));
+  EXPECT_EQ(item(6)->state(), 1);
+  EXPECT_EQ(fake.system.terminations, 0);
+  deliverMenuAction(*item(8), delegate);
+  EXPECT_EQ(fake.system.terminations, 1);
+  EXPECT_THAT(lines(), IsEmpty());  // quitting sends and logs nothing
+  EXPECT_EQ(fake.trust.prompts, 0);
 
-TEST_F(StatusMenu, MissingStatusItemOrButtonStillBuildsTheMenu) {
-  fake.statusBar.withButton = false;
-  delegate->setupStatusItem();
-  EXPECT_EQ(fake.statusBar.item->imageSymbol, "");
-  EXPECT_EQ(items().size(), 9u);
-
-  fake.statusBar.available = false;
+  fake.statusBar.available = false;  // nowhere to show it: the menu is built all the same
   delegate->setupStatusItem();
   EXPECT_EQ(delegate->statusItem(), nullptr);
-  ASSERT_TRUE(delegate->statusMenuItem());
-  EXPECT_TRUE(delegate->loginMenuItem());
+  EXPECT_TRUE(delegate->statusMenuItem() && delegate->loginMenuItem());
 }
 
-TEST_F(StatusMenu, ActionsReachTheDelegate) {
+TEST_F(Shell, TheAccessLineFollowsEveryChangeSeenByTheTwoSecondCheck) {
   delegate->setupStatusItem();
-  const auto menu = items();
-  for (int i = 0; i < 4; ++i) deliverMenuAction(*menu[i], delegate);  // inert
-  deliverMenuAction(*menu[5], delegate);
-  EXPECT_THAT(
-      fake.workspace.openedURLs,
-      ElementsAre("x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"));
-  EXPECT_EQ(fake.workspace.openedURLs[0].size(), 77u);
-  EXPECT_EQ(fake.trust.prompts(), 0);
-  deliverMenuAction(*menu[6], nullptr);  // has its own target
-  EXPECT_EQ(fake.loginItems.registers, 1);
-  EXPECT_EQ(fake.application.terminations, 0);
-  deliverMenuAction(*menu[8], delegate);
-  EXPECT_EQ(fake.application.terminations, 1);
-  EXPECT_THAT(lines(), IsEmpty());  // quitting sends and logs nothing
+  fake.trust.trusted = false;
+  delegate->startAccessibilityMonitor();
+  EXPECT_EQ(item(1)->title(), kNeeds);
+  const int queries = fake.trust.queries;
+  fake.runLoop.advance(10s);  // steady ticks ask, and do nothing else
+  EXPECT_EQ(fake.trust.queries, queries + 5);
+  fake.trust.trusted = true;
+  fake.runLoop.advance(1999ms);
+  EXPECT_EQ(item(1)->title(), kNeeds);
+  fake.runLoop.advance(1ms);
+  EXPECT_EQ(item(1)->title(), kReady);
+  fake.trust.trusted = false;  // and back before the next tick: unseen
+  fake.runLoop.advance(1s);
+  fake.trust.trusted = true;
+  fake.runLoop.advance(1s);
+  EXPECT_THAT(lines(), ElementsAre("Trovik: Broadcasting 'ax:denied' to 0 state clients",
+                                   "Trovik: Broadcasting 'ax:granted' to 0 state clients"));
+  EXPECT_EQ(fake.trust.prompts, 0);  // polling never prompts
+  std::weak_ptr<AppDelegate> weak = delegate;
+  delegate.reset();  // the timer holds the agent weakly
+  EXPECT_TRUE(weak.expired());
+  fake.trust.trusted = false;
+  fake.runLoop.advance(4s);
+  EXPECT_EQ(lines().size(), 2u);
 }
 
-class OpenAtLogin : public AgentTest {
- protected:
-  void SetUp() override {
-    AgentTest::SetUp();
-    delegate->setupStatusItem();
-  }
-  bool configured() { return fake.userDefaults.values["loginItemConfigured"]; }
-  int checkMark() { return delegate->loginMenuItem()->state(); }
-};
-
-TEST_F(OpenAtLogin, FirstInstalledLaunchRegistersOnce) {
-  delegate->configureLoginItemIfNeeded();
-  EXPECT_EQ(fake.loginItems.registers, 1);
-  EXPECT_TRUE(configured());
-  EXPECT_EQ(checkMark(), 1);
-  delegate->configureLoginItemIfNeeded();
-  EXPECT_EQ(fake.loginItems.registers, 1);
-  EXPECT_THAT(lines(), IsEmpty());
-}
-
-TEST_F(OpenAtLogin, OnlyThePrefixWithItsFinalSlashCounts) {
-  for (const char* path : {"/Users/me/Applications/Trovik Helper.app", "/Applications",
-                           "/applications/Trovik Helper.app", "/ApplicationsX/Trovik Helper.app",
-                           "/Users/me/Downloads/Trovik Helper.app"}) {
-    fake.bundle.path = path;
+TEST_F(Shell, OnlyTheFirstInstalledLaunchRegistersForLogin) {
+  const struct {
+    std::string path;
+    bool registers;
+  } launches[] = {{"/Users/me/Applications/Trovik Helper.app", false},
+                  {"/Applications", false},
+                  {"/applications/Trovik Helper.app", false},
+                  {"/Applications/Video/Trovik Helper.app", true},
+                  {"/Applications/Trovik Helper.app", false}};  // done once already
+  delegate->setupStatusItem();
+  std::size_t registered = 0;
+  for (const auto& launch : launches) {
+    fake.system.path = launch.path;
     delegate->configureLoginItemIfNeeded();
-    EXPECT_EQ(fake.loginItems.registers, 0) << path;
+    registered += launch.registers;
+    EXPECT_EQ(fake.login.calls.size(), registered) << launch.path;
+    EXPECT_EQ(fake.system.defaults["loginItemConfigured"], registered > 0) << launch.path;
   }
-  EXPECT_EQ(fake.userDefaults.writes, 0);  // a later installed launch still registers
-  fake.bundle.path = "/Applications/Video/Trovik Helper.app";
-  delegate->configureLoginItemIfNeeded();
-  EXPECT_EQ(fake.loginItems.registers, 1);
-}
+  EXPECT_EQ(item(6)->state(), 1);
 
-TEST_F(OpenAtLogin, FailedFirstRegistrationIsLoggedAndNotRepeated) {
-  fake.loginItems.registerError = "Operation not permitted";
-  delegate->configureLoginItemIfNeeded();
-  delegate->configureLoginItemIfNeeded();
-  EXPECT_THAT(lines(),
+  fakes::FakePlatform failing;  // a failure is logged once and not tried again
+  failing.login.error = "Operation not permitted";
+  auto agent = AppDelegate::create(failing.platform());
+  agent->configureLoginItemIfNeeded();
+  agent->configureLoginItemIfNeeded();
+  EXPECT_THAT(failing.log.lines(),
               ElementsAre("Trovik: could not enable Open at Login — Operation not permitted"));
-  EXPECT_TRUE(configured());
-  EXPECT_EQ(fake.loginItems.registers, 1);
-  EXPECT_EQ(fake.loginItems.settingsOpened, 0);
-  EXPECT_EQ(checkMark(), 0);
+  EXPECT_EQ(failing.login.settingsOpened, 0);
 }
 
-TEST_F(OpenAtLogin, ToggleFollowsTheStatusItReads) {
-  struct Case {
-    LoginItemStatus before;
-    LoginItemStatus afterRegister;
+TEST_F(Shell, OpenAtLoginFollowsTheStatusItReads) {
+  const struct {
+    Status before, afterRegister;
     std::optional<std::string> error;
-    int registers, unregisters, settings, mark;
+    std::string call;
+    int settings, mark;
+  } cases[] = {
+      {Status::notRegistered, Status::enabled, {}, "register", 0, 1},
+      {Status::enabled, Status::enabled, {}, "unregister", 0, 0},
+      {Status::enabled, Status::enabled, "Busy", "unregister", 0, 1},
+      {Status::requiresApproval, Status::requiresApproval, {}, "register", 1, 0},
+      {Status::requiresApproval, Status::requiresApproval, "Denied", "register", 1, 0},
+      {Status::notFound, Status::notFound, "No such file", "register", 0, 0},
   };
-  using S = LoginItemStatus;
-  const Case cases[] = {
-      {S::notRegistered, S::enabled, {}, 1, 0, 0, 1},
-      {S::enabled, S::enabled, {}, 0, 1, 0, 0},
-      {S::requiresApproval, S::requiresApproval, {}, 1, 0, 1, 0},
-      {S::notFound, S::notFound, "No such file", 1, 0, 0, 0},
-      {S::requiresApproval, S::requiresApproval, "Denied", 1, 0, 1, 0},  // fails, still opens
-  };
+  delegate->setupStatusItem();
   for (const auto& c : cases) {
-    fake.loginItems = fakes::FakeLoginItems{};
-    fake.loginItems.current = c.before;
-    fake.loginItems.afterRegister = c.afterRegister;
-    fake.loginItems.registerError = c.error;
-    fake.userDefaults.values.clear();
-    fake.log.clear();
+    fake.login = fakes::FakeLoginItems{};
+    fake.login.current = c.before;
+    fake.login.afterRegister = c.afterRegister;
+    fake.login.error = c.error;
+    fake.system.defaults.clear();
+    const auto before = lines().size();
     delegate->toggleLoginItem();
-    EXPECT_EQ(fake.loginItems.registers, c.registers);
-    EXPECT_EQ(fake.loginItems.unregisters, c.unregisters);
-    EXPECT_EQ(fake.loginItems.settingsOpened, c.settings);
-    EXPECT_EQ(checkMark(), c.mark);
-    EXPECT_TRUE(configured());
-    if (c.error) {
-      EXPECT_THAT(lines(), ElementsAre("Trovik: Open at Login change failed — " + *c.error));
-    } else {
-      EXPECT_THAT(lines(), IsEmpty());
-    }
+    EXPECT_THAT(fake.login.calls, ElementsAre(c.call));
+    EXPECT_EQ(fake.login.settingsOpened, c.settings);
+    EXPECT_EQ(item(6)->state(), c.mark);
+    EXPECT_TRUE(fake.system.defaults["loginItemConfigured"]);  // never registered for it again
+    std::vector<std::string> logged;
+    if (c.error) logged.push_back("Trovik: Open at Login change failed — " + *c.error);
+    const auto all = lines();
+    EXPECT_EQ(std::vector(all.begin() + static_cast<long>(before), all.end()), logged);
   }
 }
 
-TEST_F(OpenAtLogin, FailedUnregisterKeepsTheMarkTruthful) {
-  fake.loginItems.current = LoginItemStatus::enabled;
-  fake.loginItems.unregisterError = "Busy";
-  delegate->toggleLoginItem();
-  EXPECT_THAT(lines(), ElementsAre("Trovik: Open at Login change failed — Busy"));
-  EXPECT_EQ(checkMark(), 1);
-}
-
-TEST_F(OpenAtLogin, AToggledUserIsNeverRegisteredAutomatically) {
-  fake.bundle.path = "/tmp/Trovik Helper.app";
-  fake.loginItems.current = LoginItemStatus::enabled;
-  delegate->toggleLoginItem();  // switched off by hand
-  fake.bundle.path = "/Applications/Trovik Helper.app";
-  delegate->configureLoginItemIfNeeded();
-  EXPECT_EQ(fake.loginItems.registers, 0);
+TEST_F(Shell, TheLastReferenceDroppedElsewhereIsDestroyedOnTheMainThread) {
+  delegate->startAccessibilityMonitor();
+  std::weak_ptr<Timer> timer = delegate->accessibilityTimer();  // only the agent holds it
+  std::thread([moved = std::move(delegate)]() mutable { moved.reset(); }).join();
+  EXPECT_FALSE(timer.expired());  // handed over, not destroyed on that thread
+  fake.runLoop.runPending();
+  EXPECT_TRUE(timer.expired());
 }
 
 }  // namespace
-}  // namespace trovik::testing
+}  // namespace trovik

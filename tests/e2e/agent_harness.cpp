@@ -50,7 +50,7 @@ const Isolation& isolation() {
   return isolationResult();
 }
 
-AgentProcess::AgentProcess(AgentOptions options) {
+AgentProcess::AgentProcess(AgentOptions options) : readOutput_(options.readOutput) {
   char folder[] = "/tmp/trovik-e2e-XXXXXX";
   if (!::mkdtemp(folder)) throw std::runtime_error(failure("mkdtemp"));
   configHome_ = folder;
@@ -64,8 +64,9 @@ AgentProcess::AgentProcess(AgentOptions options) {
       {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + configHome_ + "/no-system-bus"}};
   overrides.insert(overrides.end(), options.environment.begin(), options.environment.end());
   // The desktop the tests run in must not leak in: a test names the display or bus it made.
+  // XDG_RUNTIME_DIR too: the session bus is looked for there when no address is set.
   constexpr std::string_view kDesktop[] = {
-      "DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS="};
+      "DISPLAY=", "WAYLAND_DISPLAY=", "DBUS_SESSION_BUS_ADDRESS=", "XDG_RUNTIME_DIR="};
   for (char** entry = environ; *entry; ++entry) {
     const std::string_view text(*entry);
     if (std::any_of(std::begin(kDesktop), std::end(kDesktop),
@@ -131,7 +132,7 @@ AgentProcess::~AgentProcess() {
 bool AgentProcess::pump(std::chrono::steady_clock::time_point deadline) {
   pollfd fds[3];
   nfds_t count = 0;
-  for (int fd : {out_, err_}) {
+  for (int fd : {readOutput_ ? out_ : -1, err_}) {
     if (fd >= 0) fds[count++] = {fd, POLLIN, 0};
   }
   const bool watchExit = !status_ && pidfd_ >= 0;
@@ -212,7 +213,7 @@ std::optional<int> AgentProcess::waitForExit(std::chrono::milliseconds timeout) 
   while (!status_ && pump(deadline)) {
   }
   // What the agent wrote before it ended is still worth reading.
-  while (status_ && (out_ >= 0 || err_ >= 0) && pump(deadline)) {
+  while (status_ && ((readOutput_ && out_ >= 0) || err_ >= 0) && pump(deadline)) {
   }
   return status_;
 }

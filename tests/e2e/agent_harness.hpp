@@ -48,9 +48,11 @@ struct AgentOptions {
   std::vector<std::string> arguments;
   // Set (or replaced) in the test's own environment for the child, e.g. {"DISPLAY", ":7"}.
   // XDG_CONFIG_HOME defaults to a fresh folder that the harness removes afterwards;
-  // DISPLAY, WAYLAND_DISPLAY and DBUS_SESSION_BUS_ADDRESS are not inherited, and
-  // DBUS_SYSTEM_BUS_ADDRESS names a bus that does not exist.
+  // DISPLAY, WAYLAND_DISPLAY, DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR are not
+  // inherited, and DBUS_SYSTEM_BUS_ADDRESS names a bus that does not exist.
   std::vector<std::pair<std::string, std::string>> environment;
+  // False: standard output is a pipe that nobody reads, as a stalled terminal or logger.
+  bool readOutput = true;
 };
 
 // The agent as a child process, its standard output and error read through pipes.
@@ -88,6 +90,7 @@ class AgentProcess {
   bool pump(std::chrono::steady_clock::time_point deadline);
 
   pid_t pid_ = -1;
+  bool readOutput_ = true;
   int pidfd_ = -1;
   int out_ = -1;
   int err_ = -1;

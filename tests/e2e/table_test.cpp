@@ -12,6 +12,7 @@
 #include "e2e/agent_harness.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "support/x_key_recorder.hpp"
+#include "support/x_windows.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik::behaviour {
@@ -22,10 +23,6 @@ using e2e::kCommandPort;
 using e2e::kStatePort;
 using test::UdpPeer;
 
-const std::vector<std::string> kLaunchLines = {
-    "Trovik: Broadcasting 'ax:granted' to 0 state clients",
-    "Trovik: observeFrontmostApp installed, initial editor: none",
-    "Trovik: Listening and advertising as Bonjour service"};
 // A frozen X server is noticed within about a second, and the next check comes within 2.
 constexpr auto kStepPatience = 8s;
 
@@ -61,6 +58,8 @@ class RealRun {
     if (!server_) throw std::runtime_error("needs Xvfb: " + error);
     window_ = testing::XKeyRecorder::open(server_->display(), error);
     if (!window_) throw std::runtime_error(error);
+    windows_ = testing::XWindows::open(server_->display(), error);
+    if (!windows_) throw std::runtime_error(error);
     for (const auto& step : row.steps) {
       if (step.kind == Step::Kind::send && step.tablet.hearsState &&
           !hosts_.contains(step.tablet.address)) {
@@ -71,16 +70,15 @@ class RealRun {
     e2e::AgentOptions options;
     options.environment = {{"DISPLAY", server_->display()}};
     agent_.emplace(std::move(options));
-    // The launch lines come from two threads, in either order.
+    const auto& launch = launchLines();
     const bool launched = test::waitUntil([&] {
       agent_->nextLine(10ms);
-      return std::is_permutation(kLaunchLines.begin(), kLaunchLines.end(),
-                                 agent_->lines().begin(),
-                                 agent_->lines().begin() +
-                                     std::min(agent_->lines().size(), kLaunchLines.size()));
+      const auto& lines = agent_->lines();
+      return std::is_permutation(launch.begin(), launch.end(), lines.begin(),
+                                 lines.begin() + std::min(lines.size(), launch.size()));
     });
     if (!launched) throw std::runtime_error("the agent did not launch: " + agent_->errorText());
-    launchLines_ = checked_ = kLaunchLines.size();
+    launchLines_ = checked_ = launch.size();
   }
 
   Transcript run(const Row& row) {
@@ -123,6 +121,9 @@ class RealRun {
         server_->signal(SIGCONT);
         break;
       case Step::Kind::activate:
+        // As a window manager would: a window of the application, made the active one.
+        windows_->activate(windows_->make(step.windowClass, step.applicationID));
+        break;
       case Step::Kind::clientFails:
         FAIL() << "not a step the real program can be made to take here";
     }
@@ -159,6 +160,7 @@ class RealRun {
 
   std::unique_ptr<testing::XvfbServer> server_;
   std::unique_ptr<testing::XKeyRecorder> window_;
+  std::unique_ptr<testing::XWindows> windows_;
   std::map<std::string, std::unique_ptr<UdpPeer>> hosts_;
   std::map<std::string, std::unique_ptr<UdpPeer>> tablets_;
   std::optional<e2e::AgentProcess> agent_;

@@ -12,9 +12,14 @@ if(TARGET trovik-helper)
                            ${CMAKE_CURRENT_LIST_DIR}/../behaviour/table.cpp)
   target_link_libraries(e2e_tests PRIVATE trovik_e2e_harness trovik_linux)
   add_dependencies(e2e_tests trovik-helper)
+  # The tray tests: a private bus, and a real tray (xfce4-panel) whose screenshot documents it.
+  target_sources(e2e_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/linux/private_bus.cpp)
+  target_compile_definitions(e2e_tests PRIVATE
+    TROVIK_TRAY_SESSION="${CMAKE_CURRENT_LIST_DIR}/tray-session"
+    TROVIK_SCREENSHOT="${CMAKE_BINARY_DIR}/docs/tray-menu.png")
   # The install test installs this build tree as a user would.
   target_compile_definitions(e2e_tests PRIVATE
     TROVIK_BUILD_DIR="${CMAKE_BINARY_DIR}" TROVIK_CMAKE="${CMAKE_COMMAND}")
   # Each test runs as a process of its own, so each gets a fresh namespace.
-  gtest_discover_tests(e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(e2e_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS e2e)
 endif()

@@ -13,7 +13,7 @@
 #include <functional>
 #include <thread>
 
-#include "fakes/fake_services.hpp"
+#include "fakes/fakes.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"
 #include "support/test_environment.hpp"
 
@@ -140,7 +140,7 @@ TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
 
   fs::remove_all(entry.parent_path());
   items.openSystemSettingsLoginItems();
-  EXPECT_EQ(workspace.openedURLs,
+  EXPECT_EQ(workspace.opened,
             std::vector<std::string>{"file://" + root.string() + "/my%20config/autostart"});
   EXPECT_TRUE(fs::is_directory(entry.parent_path()));
 }

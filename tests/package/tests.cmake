@@ -4,5 +4,5 @@
 if(TROVIK_SANITIZE STREQUAL "")
   add_test(NAME package.debian
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/check-package ${CMAKE_BINARY_DIR}/CPackConfig.cmake)
-  set_tests_properties(package.debian PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+  set_tests_properties(package.debian PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LABELS package)
 endif()

@@ -2,40 +2,40 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <fstream>
-#include <iomanip>
 #include <vector>
 
 namespace trovik::testing {
-namespace {
 
-// The lock file through which X servers claim a display number: it names the server's pid in
-// 10 columns, and another server starts on the number only once that process has ended.
-std::string lockFile(int number) {
-  return "/tmp/.X" + std::to_string(number) + "-lock";
-}
-
-}  // namespace
-
-std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<int> number) {
+std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<int> number,
+                                              const std::vector<std::string>& arguments) {
+  if (!number) {
+    // Xvfb itself would take the lowest free number, which may be the one a test restarting
+    // its server has just freed; numbers spread by process, and not used twice by one, make
+    // that unlikely.
+    static std::atomic<int> next = 100 + static_cast<int>(::getpid() % 4000) * 8;
+    for (int i = 0; i < 64; ++i) {
+      if (auto server = start(error, next++, arguments)) return server;
+    }
+    return nullptr;
+  }
   Pipe ready;
   if (ready.read < 0) {
     error = "no pipe for Xvfb";
     return nullptr;
   }
-  pid_t holder = 0;
-  if (number && std::ifstream(lockFile(*number)) >> holder && holder == getpid()) {
-    ::unlink(lockFile(*number).c_str());
-  }
   // -displayfd makes Xvfb write the display number once it accepts clients; that is the
-  // only reliable sign that it is ready, and lets it pick a number nobody else uses.
-  std::vector<std::string> argv = {"Xvfb"};
-  if (number) argv.push_back(":" + std::to_string(*number));
-  for (const char* arg : {"-displayfd", "", "-nolisten", "tcp", "-screen", "0", "320x240x24"}) {
+  // only reliable sign that it is ready.
+  std::vector<std::string> argv = {"Xvfb", ":" + std::to_string(*number)};
+  // Only the abstract socket, which is private to the network namespace: a test that
+  // restarts its server never reaches another test's server that took the number meanwhile.
+  for (const char* arg :
+       {"-displayfd", "", "-nolisten", "tcp", "-nolisten", "unix", "-screen", "0", "320x240x24"}) {
     argv.emplace_back(arg);
   }
-  argv[number ? 3 : 2] = std::to_string(ready.write);
+  argv[3] = std::to_string(ready.write);
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   auto process = ChildProcess::spawn(argv, ready.write, error);
   if (!process) return nullptr;
   ready.closeWrite();
@@ -45,12 +45,6 @@ std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<
     return nullptr;
   }
   return std::unique_ptr<XvfbServer>(new XvfbServer(std::move(*process), std::stoi(*line)));
-}
-
-void XvfbServer::stop() {
-  process_.stop();
-  // Tests that run at the same time would otherwise take the number while it is free.
-  std::ofstream(lockFile(number_)) << std::setw(10) << getpid() << '\n';
 }
 
 }  // namespace trovik::testing

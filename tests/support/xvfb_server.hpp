@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/child_process.hpp"
 
@@ -11,15 +12,15 @@ namespace trovik::testing {
 // A private Xvfb X server for one test, stopped when destroyed.
 class XvfbServer {
  public:
-  // Starts Xvfb on `number`, or on a free display number that Xvfb picks itself, and returns
-  // once it accepts clients. Null with `error` set when it cannot.
+  // Starts Xvfb on `number`, or on a free display number, with further `arguments`, and
+  // returns once it accepts clients. Null with `error` set when it cannot.
   static std::unique_ptr<XvfbServer> start(std::string& error,
-                                           std::optional<int> number = std::nullopt);
+                                           std::optional<int> number = std::nullopt,
+                                           const std::vector<std::string>& arguments = {});
 
-  // The server goes away as a crashed or closed X server would: its clients see EOF. Its
-  // display number stays this process's until a server starts on it again.
-  void stop();
-  // SIGSTOP freezes the server with its clients connected; SIGCONT lets it go on.
+  // The server goes away as a crashed or closed X server would: its clients see EOF.
+  void stop() { process_.stop(); }
+  // SIGSTOP makes a server that accepts connections but answers nothing until SIGCONT.
   void signal(int number) const { process_.signal(number); }
   int number() const { return number_; }
   std::string display() const { return ":" + std::to_string(number_); }

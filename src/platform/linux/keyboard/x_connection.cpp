@@ -9,6 +9,7 @@
 
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/stdout_log.hpp"
+#include "platform/linux/x11_connect.hpp"
 
 namespace trovik {
 namespace {
@@ -61,8 +62,10 @@ bool keycodesLookLikeEvdev(xcb_connection_t* c) {
 
 std::unique_ptr<XConnection> XConnection::open(const std::string& display, std::string& why) {
   const std::string name = nameOf(display);
-  std::unique_ptr<XConnection> connection(
-      new XConnection(xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr)));
+  const char* fromEnvironment = std::getenv("DISPLAY");
+  const std::string target = display.empty() && fromEnvironment ? fromEnvironment : display;
+  // Through the thread-safe connect: the workspace connects to the same display at launch.
+  std::unique_ptr<XConnection> connection(new XConnection(connectToDisplay(target, nullptr)));
   xcb_connection_t* c = connection->get();
   if (xcb_connection_has_error(c)) {
     why = "cannot connect to the X display " + name;

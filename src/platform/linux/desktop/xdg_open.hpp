@@ -1,0 +1,20 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace trovik {
+
+// The file:// link of the keyboard-access help: the page installed with `program`, else the
+// README of the source tree it was built from; empty when neither is there.
+std::string keyboardAccessHelpLink(const std::filesystem::path& program = "/proc/self/exe");
+
+// Hands `url` to xdg-open, started without a shell and left to run on its own; the settings
+// link of keyboard access opens the help instead. False, with one line on standard error,
+// when there is no desktop session or no xdg-open (written to `notes` instead when given).
+// Thread-safe.
+bool openWithDesktop(const std::string& url, int notes = STDERR_FILENO);
+
+}  // namespace trovik

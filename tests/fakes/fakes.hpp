@@ -1,0 +1,244 @@
+#pragma once
+
+// Deterministic fakes of every platform service: nothing happens until the test says so,
+// and each records what the agent did with it.
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/icu_text.hpp"
+#include "platform/platform.hpp"
+
+namespace trovik::fakes {
+
+// Runs queued tasks only when asked, so every interleaving is the test's choice.
+class ManualQueue final : public WorkQueue {
+ public:
+  void async(std::function<void()> task) override;
+  int runAll();  // until none is left, tasks queued meanwhile included
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+// The main loop on virtual time.
+class FakeRunLoop final : public RunLoop {
+ public:
+  void post(std::function<void()> task) override { posted_.async(std::move(task)); }
+  std::shared_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval,
+                                           std::function<void()> tick) override;
+  bool isCurrentThread() const override { return std::this_thread::get_id() == mainThread_; }
+  void run() override { posted_.runAll(); }
+  void stop() override { stopped = true; }
+  int runPending() { return posted_.runAll(); }
+  // Moves virtual time on, firing every timer whose time comes, in order.
+  void advance(std::chrono::milliseconds by);
+  bool stopped = false;
+
+ private:
+  struct FakeTimer;
+  const std::thread::id mainThread_ = std::this_thread::get_id();
+  ManualQueue posted_;
+  std::vector<std::weak_ptr<FakeTimer>> timers_;
+  std::chrono::milliseconds now_{0};
+};
+
+// A flow the test drives; every callback goes through the queue it was started on.
+class FakeConnection final : public Connection,
+                             public std::enable_shared_from_this<FakeConnection> {
+ public:
+  explicit FakeConnection(Endpoint endpoint) : endpoint_(std::move(endpoint)) {}
+  Endpoint endpoint() const override { return endpoint_; }
+  ConnectionState state() const override;
+  void setStateHandler(StateHandler handler) override;
+  void start(WorkQueue& queue) override;
+  void receiveMessage(ReceiveCompletion completion) override;
+  void send(SharedBytes content, SendCompletion completion) override;
+  void cancel() override;
+
+  void reportState(ConnectionState state);
+  void reportState(ConnectionState::Kind kind, std::optional<std::string> error = {});
+  // Hands the pending receive its outcome; false when none is armed.
+  bool completeReceive(std::optional<std::string> content, std::optional<std::string> error = {});
+  std::vector<std::string> datagrams() const;
+  int cancels() const;
+  std::optional<std::string> sendError;  // later sends fail with it
+  void release();                        // drops the callbacks, which may hold this connection
+
+ private:
+  const Endpoint endpoint_;
+  mutable std::mutex mutex_;
+  ConnectionState state_;
+  StateHandler handler_;
+  WorkQueue* queue_ = nullptr;
+  std::optional<ReceiveCompletion> receive_;
+  std::vector<std::string> sent_;
+  int cancels_ = 0;
+};
+
+class FakeListener final : public Listener {
+ public:
+  void setService(ServiceDescription service) override { this->service = std::move(service); }
+  void setNewConnectionHandler(NewConnectionHandler handler) override;
+  void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
+  void start(WorkQueue& queue) override { queue_ = &queue; }
+  // A new peer's flow, handed over through the queue.
+  std::shared_ptr<FakeConnection> connect(const std::string& host, std::uint16_t port);
+  std::shared_ptr<FakeConnection> connect(Endpoint from);
+  void reportState(ListenerState::Kind kind, std::optional<std::string> error = {});
+  std::optional<ServiceDescription> service;
+  std::vector<std::shared_ptr<FakeConnection>> flows;
+
+ private:
+  NewConnectionHandler newConnection_;
+  StateHandler stateHandler_;
+  WorkQueue* queue_ = nullptr;
+};
+
+class FakeNetwork final : public Network {
+ public:
+  ~FakeNetwork() override;
+  ListenerResult makeListener(std::uint16_t port, ConnectionParameters parameters) override;
+  std::shared_ptr<Connection> makeConnection(Endpoint to, ConnectionParameters parameters) override;
+  std::optional<std::string> listenerError;  // creation fails with it
+  std::shared_ptr<FakeListener> listener;
+  std::vector<std::shared_ptr<FakeConnection>> channels;  // every one made, in order
+
+ private:
+  std::mutex mutex_;
+};
+
+Host makeHost(const std::string& text);
+
+struct Press {
+  KeyCode key;
+  bool shift;
+  bool operator==(const Press&) const = default;
+};
+
+class FakeKeyboard final : public Keyboard {
+ public:
+  void press(KeyCode key, bool shift) override;
+  std::vector<Press> presses() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Press> presses_;
+};
+
+class FakeTrust final : public Trust {
+ public:
+  bool isProcessTrusted() override { return ++queries, trusted.load(); }
+  bool isProcessTrustedWithPrompt() override { return ++prompts, trusted.load(); }
+  std::atomic<bool> trusted{true};
+  std::atomic<int> queries{0};
+  std::atomic<int> prompts{0};
+};
+
+class FakeLog final : public Log {
+ public:
+  void line(std::string_view text) override;
+  std::vector<std::string> lines() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+class FakeWorkspace final : public Workspace {
+ public:
+  std::optional<RunningApplication> frontmostApplication() override { return frontmost; }
+  void addActivationObserver(ActivationHandler handler) override { observer_ = std::move(handler); }
+  bool openURL(const std::string& url) override { return opened.push_back(url), true; }
+  void activate(std::optional<std::string> bundleID);
+  std::optional<RunningApplication> frontmost;
+  std::vector<std::string> opened;
+
+ private:
+  ActivationHandler observer_;
+};
+
+class FakeStatusBar final : public StatusBar, public StatusItem, public StatusBarButton {
+ public:
+  std::shared_ptr<StatusItem> statusItemWithLength(double) override;
+  StatusBarButton* button() override { return this; }
+  void setMenu(std::shared_ptr<Menu> menu) override { this->menu = std::move(menu); }
+  void setImage(const std::string& symbol, const std::string&) override { image = symbol; }
+  bool available = true;
+  std::shared_ptr<Menu> menu;
+  std::string image;
+};
+
+class FakeHostInfo final : public HostInfo {
+ public:
+  std::optional<std::string> localizedName() override { return name; }
+  std::optional<std::string> name = "Studio";
+};
+
+// Register and unregister move the status, unless they are told to fail.
+class FakeLoginItems final : public LoginItems {
+ public:
+  LoginItemStatus status() override { return current; }
+  std::optional<std::string> registerItem() override;
+  std::optional<std::string> unregisterItem() override;
+  void openSystemSettingsLoginItems() override { ++settingsOpened; }
+  LoginItemStatus current = LoginItemStatus::notRegistered;
+  LoginItemStatus afterRegister = LoginItemStatus::enabled;
+  std::optional<std::string> error;  // register and unregister fail with it
+  std::vector<std::string> calls;
+  int settingsOpened = 0;
+};
+
+class FakeSystem final : public UserDefaults, public Bundle, public Application {
+ public:
+  bool boolForKey(const std::string& key) override { return defaults[key]; }
+  void setBool(bool value, const std::string& key) override { defaults[key] = value; }
+  std::string bundlePath() override { return path; }
+  std::string installedPrefix() override { return "/Applications/"; }
+  void setActivationPolicy(ActivationPolicy policy) override { this->policy = policy; }
+  void terminate() override { ++terminations; }
+  std::map<std::string, bool> defaults;
+  std::string path = "/Applications/Trovik Helper.app";
+  std::optional<ActivationPolicy> policy;
+  int terminations = 0;
+};
+
+// Every service faked, but the Unicode text operations, which are the real ones.
+struct FakePlatform {
+  explicit FakePlatform(WorkQueue* queue = nullptr) : queue(queue ? *queue : manualQueue) {}
+  Platform platform() {
+    return Platform{runLoop,   queue,     network,  keyboard, trust,  log,    text,
+                    workspace, statusBar, hostInfo, login,    system, system, system};
+  }
+  // Runs network callbacks and main-thread tasks until both are quiet.
+  void settle() {
+    while (manualQueue.runAll() + runLoop.runPending() > 0) {
+    }
+  }
+
+  FakeRunLoop runLoop;
+  ManualQueue manualQueue;
+  WorkQueue& queue;
+  FakeNetwork network;
+  FakeKeyboard keyboard;
+  FakeTrust trust;
+  FakeLog log;
+  IcuText text;
+  FakeWorkspace workspace;
+  FakeStatusBar statusBar;
+  FakeHostInfo hostInfo;
+  FakeLoginItems login;
+  FakeSystem system;
+};
+
+}  // namespace trovik::fakes
