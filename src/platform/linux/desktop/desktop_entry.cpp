@@ -65,8 +65,9 @@ std::optional<std::map<std::string, std::string>> parse(std::string_view text) {
     if (!group || equals == std::string_view::npos) return std::nullopt;
     const auto key = trimmed(line.substr(0, equals));
     if (!isKey(key)) return std::nullopt;
-    if (group == "Desktop Entry")
+    if (group == "Desktop Entry") {
       keys[std::string(key)] = unescaped(trimmed(line.substr(equals + 1)));
+    }
   }
   if (!group) return std::nullopt;
   return keys;
@@ -75,14 +76,15 @@ std::optional<std::map<std::string, std::string>> parse(std::string_view text) {
 std::optional<std::string> program(std::string_view exec) {
   exec = trimmed(exec);
   if (exec.empty()) return std::nullopt;
-  if (exec.front() != '"')
+  if (exec.front() != '"') {
     return withoutDoubledPercent(std::string(exec.substr(0, exec.find_first_of(kSpace))));
+  }
+  constexpr std::string_view kEscaped = "\"`$\\";  // the characters a quoted argument escapes
   std::string argument;
   for (std::size_t i = 1; i < exec.size(); ++i) {
     if (exec[i] == '"') return withoutDoubledPercent(argument);
-    if (exec[i] == '\\' && i + 1 < exec.size() &&
-        std::string_view("\"`$\\").find(exec[i + 1]) != std::string_view::npos)
-      ++i;
+    const bool escape = exec[i] == '\\' && i + 1 < exec.size();
+    if (escape && kEscaped.find(exec[i + 1]) != std::string_view::npos) ++i;
     argument += exec[i];
   }
   return std::nullopt;  // no closing quote

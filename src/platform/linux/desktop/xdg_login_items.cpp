@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
+#include <string_view>
 #include <system_error>
 
 #include "platform/linux/desktop/desktop_entry.hpp"
@@ -80,18 +83,12 @@ std::optional<std::string> XdgLoginItems::registerItem() {
   }
   const auto exec = desktop_entry::execFor(paths_.program.string());
   if (!exec) return "the path " + paths_.program.string() + " cannot be written in a desktop entry";
-  return replaceFile(paths_.entry,
-                     "[Desktop Entry]\n"
-                     "Type=Application\n"
-                     "Name=Trovik Helper\n"
-                     "Comment=Lets a tablet be a remote keyboard for video editors\n"
-                     "Exec=" +
-                         *exec +
-                         "\n"
-                         "Icon=trovik-helper\n"
-                         "Terminal=false\n"
-                         "Hidden=false\n"
-                         "X-GNOME-Autostart-enabled=true\n");
+  // Hidden and X-GNOME-Autostart-enabled spelled out, so that no desktop reads it as off.
+  std::string text = "[Desktop Entry]\nType=Application\nName=Trovik Helper\n";
+  text += "Comment=Lets a tablet be a remote keyboard for video editors\n";
+  text += "Exec=" + *exec + "\n";
+  text += "Icon=trovik-helper\nTerminal=false\nHidden=false\nX-GNOME-Autostart-enabled=true\n";
+  return replaceFile(paths_.entry, text);
 }
 
 std::optional<std::string> XdgLoginItems::unregisterItem() {
