@@ -2,7 +2,7 @@
 
 #include "fake_notifications.hpp"
 #include "platform/linux/keyboard/linux_keyboard.hpp"
-#include "private_bus.hpp"
+#include "support/private_bus.hpp"
 #include "support/test_environment.hpp"
 
 namespace trovik {

@@ -3,8 +3,8 @@
 
 #include "fake_notifications.hpp"
 #include "platform/linux/desktop/notification_prompt.hpp"
-#include "private_bus.hpp"
-#include "support/child_process.hpp"
+#include "support/private_bus.hpp"
+#include "support/process.hpp"
 #include "support/test_environment.hpp"
 
 namespace trovik {
@@ -12,7 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::FakeNotifications;
-using testing::Pipe;
+using test::Pipe;
 using testing::PrivateBus;
 
 // Everything written to the fallback so far.
