@@ -5,14 +5,12 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
-#include <atomic>
-#include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "avahi_namespace.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
+#include "support/fake_bus_service.hpp"
 #include "support/mailbox.hpp"
 #include "support/process.hpp"
 #include "support/udp_peer.hpp"
@@ -111,61 +109,31 @@ TEST_F(DnsSdAdvertisement, ANameTakenByAnotherPublisherIsRenamedAndBothStayVisib
                                              "is taken; advertising as \"Shared #2\""});
 }
 
-// Stands in for systemd-hostnamed on the namespace's system bus: it answers PrettyHostname,
-// or, when it is not `answering`, owns the name and never says a word.
-class FakeHostnamed {
- public:
-  FakeHostnamed(std::string pretty, bool answering) : pretty_(std::move(pretty)) {
-    sd_bus_open_system(&bus_);
-    ready_ = bus_ &&
-             sd_bus_add_object(bus_, nullptr, "/org/freedesktop/hostname1", onCall, this) >= 0 &&
-             sd_bus_request_name(bus_, "org.freedesktop.hostname1", 0) >= 0;
-    if (ready_ && answering) {
-      thread_ = std::thread([this] {
-        while (!stop_) {
-          if (sd_bus_process(bus_, nullptr) <= 0) sd_bus_wait(bus_, 50'000);
-        }
+// Stands in for systemd-hostnamed on the namespace's system bus: it answers with `pretty`,
+// or owns the name and never says a word.
+std::unique_ptr<test::FakeBusService> hostnamed(const char* pretty, bool answering) {
+  using Answer = test::FakeBusService::Answer;
+  auto service = std::make_unique<test::FakeBusService>(
+      systemBusAddress(), "org.freedesktop.hostname1", answering ? Answer::reply : Answer::hold,
+      [pretty](sd_bus_message* call) {
+        return sd_bus_reply_method_return(call, "v", "s", pretty);
       });
-    }
-  }
-  ~FakeHostnamed() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    sd_bus_flush_close_unref(bus_);
-  }
-  bool ready() const { return ready_; }
-
- private:
-  static int onCall(sd_bus_message* call, void* self, sd_bus_error*) {
-    const char *interface = nullptr, *property = nullptr;
-    if (!sd_bus_message_is_method_call(call, "org.freedesktop.DBus.Properties", "Get") ||
-        sd_bus_message_read(call, "ss", &interface, &property) < 0 ||
-        std::strcmp(property, "PrettyHostname") != 0) {
-      return 0;
-    }
-    return sd_bus_reply_method_return(call, "v", "s",
-                                      static_cast<FakeHostnamed*>(self)->pretty_.c_str());
-  }
-  std::string pretty_;
-  sd_bus* bus_ = nullptr;
-  bool ready_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  EXPECT_TRUE(service->ready());
+  return service;
+}
 
 TEST(HostnamedName, IsThePrettyHostnameOrNothingWithinItsTimeout) {
   TROVIK_REQUIRE_AVAHI_NAMESPACE();
   {
-    FakeHostnamed hostnamed("Ada's Studio \xE2\x9C\x82", true);
-    ASSERT_TRUE(hostnamed.ready());
+    const auto named = hostnamed("Ada's Studio \xE2\x9C\x82", true);
     EXPECT_EQ(LinuxHostInfo().localizedName(), "Ada's Studio \xE2\x9C\x82");
   }
   {
-    FakeHostnamed empty("", true);
+    const auto empty = hostnamed("", true);
     EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 1s), std::nullopt);
   }
   EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 1s), std::nullopt);  // nobody there
-  FakeHostnamed silent("Never Said", false);
+  const auto silent = hostnamed("Never Said", false);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 300ms), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not D-Bus's own 25 s
