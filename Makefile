@@ -1,7 +1,11 @@
 # Thin wrapper around CMake: deps, build, run, test, bench.
-GEN    ?= -G Ninja
-CTEST  ?= ctest --output-on-failure --no-tests=error
+GEN        ?= -G Ninja
+JOBS       ?= $(shell nproc)
+CTEST      ?= ctest --output-on-failure --no-tests=error -j$(JOBS)
 BUILD_TYPE ?= RelWithDebInfo
+# The sanitizer trees build what the tests run, not the benchmarks.
+ASAN = -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=address -DTROVIK_BENCH=OFF
+TSAN = -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=thread -DTROVIK_BENCH=OFF
 
 .PHONY: deps build run test test-normal test-asan test-tsan bench package format clean
 
@@ -15,7 +19,14 @@ build: deps
 run: build
 	./build/trovik-helper
 
-test: deps test-normal test-asan test-tsan
+# Each tree's tests run while the next tree builds, at the lowest priority: the tests spend
+# much of their time waiting on timers and other processes, and keep the CPU when they need it.
+test: deps
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) && cmake --build build
+	cmake -S . -B build-asan $(GEN) $(ASAN) && cmake -S . -B build-tsan $(GEN) $(TSAN)
+	(cd build && $(CTEST)) & nice -n 19 cmake --build build-asan; built=$$?; wait $$! && [ $$built -eq 0 ]
+	(cd build-asan && $(CTEST)) & nice -n 19 cmake --build build-tsan; built=$$?; wait $$! && [ $$built -eq 0 ]
+	cd build-tsan && $(CTEST)
 
 test-normal:
 	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -23,12 +34,12 @@ test-normal:
 	cd build && $(CTEST)
 
 test-asan:
-	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=address
+	cmake -S . -B build-asan $(GEN) $(ASAN)
 	cmake --build build-asan
 	cd build-asan && $(CTEST)
 
 test-tsan:
-	cmake -S . -B build-tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=thread
+	cmake -S . -B build-tsan $(GEN) $(TSAN)
 	cmake --build build-tsan
 	cd build-tsan && $(CTEST)
 

@@ -13,7 +13,6 @@ if(TARGET trovik-helper)
   target_link_libraries(e2e_tests PRIVATE trovik_e2e_harness trovik_linux)
   add_dependencies(e2e_tests trovik-helper)
   # The tray tests: a private bus, and a real tray (xfce4-panel) whose screenshot documents it.
-  target_sources(e2e_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/linux/private_bus.cpp)
   target_compile_definitions(e2e_tests PRIVATE
     TROVIK_TRAY_SESSION="${CMAKE_CURRENT_LIST_DIR}/tray-session"
     TROVIK_SCREENSHOT="${CMAKE_BINARY_DIR}/docs/tray-menu.png")

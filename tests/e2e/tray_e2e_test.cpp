@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "e2e/agent_harness.hpp"
-#include "linux/private_bus.hpp"
 #include "support/desktop_bus.hpp"
+#include "support/private_bus.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik::e2e {
@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 std::unique_ptr<testing::XvfbServer> ownScreen(std::string& error,
                                                const std::string& size = "320x240x24") {
   for (int tries = 0, number = 100 + getpid() % 800; tries < 20; ++tries, ++number) {
-    if (auto screen = testing::XvfbServer::start(error, number, {"-screen", "0", size})) return screen;
+    if (auto screen = testing::XvfbServer::start(error, number, {"-screen", "0", size}))
+      return screen;
   }
   return nullptr;
 }
@@ -47,14 +48,12 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   testing::BusWatch events("dbus-monitor --address '" + address +
                            "' \"type='signal',member='StatusNotifierItemRegistered'\""
                            " \"type='method_call',interface='com.canonical.dbusmenu'\"");
-  std::optional<testing::ChildProcess> tray;
+  std::optional<test::Process> tray;
   const auto startTray = [&] {
     tray.reset();
-    auto process =
-        testing::ChildProcess::spawn({"env", "DISPLAY=" + screen->display(),
-                                      "DBUS_SESSION_BUS_ADDRESS=" + address, TROVIK_TRAY_SESSION},
-                                     -1, error);
-    if (process) tray.emplace(std::move(*process));
+    tray.emplace(test::ProcessOptions{
+        {TROVIK_TRAY_SESSION},
+        {{"DISPLAY", screen->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}});
   };
   AgentOptions options;
   options.environment = {{"DISPLAY", keys->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}};

@@ -54,7 +54,7 @@ TEST(Workspace, TheApplicationInFrontIsFollowedThroughSwitchesBurstsAndServerRes
   const auto resolve = windows->make("Resolve");
   const auto resolveToo = windows->make("resolve");
   windows->activate(resolve);
-  agent.emplace(AgentOptions{.arguments = {}, .environment = {{"DISPLAY", server->display()}}});
+  agent.emplace(AgentOptions{{}, {{"DISPLAY", server->display()}}});
   EXPECT_TRUE(
       agent->waitForLine("Trovik: observeFrontmostApp installed, initial editor: "
                          "com.blackmagic-design.davinci-resolve"));

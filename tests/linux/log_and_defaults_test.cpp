@@ -100,19 +100,6 @@ TEST_F(FileUserDefaultsTest, KeepsBooleansAcrossInstancesAndReplacesTheFileWhole
       << "no temporary file is left behind";
 }
 
-TEST_F(FileUserDefaultsTest, LivesUnderXdgConfigHomeOrElseTheHomeConfigFolder) {
-  const char* savedXdg = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = savedXdg ? savedXdg : "";
-  ::setenv("XDG_CONFIG_HOME", directory.c_str(), 1);
-  EXPECT_EQ(FileUserDefaults::defaultFile(), directory / "trovik-helper" / "defaults");
-  ::setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
-  EXPECT_EQ(FileUserDefaults::defaultFile().parent_path().parent_path().filename(), ".config");
-  if (savedXdg)
-    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else
-    ::unsetenv("XDG_CONFIG_HOME");
-}
-
 TEST_F(FileUserDefaultsTest, SaysOnStandardErrorWhenItCannotSave) {
   FileUserDefaults defaults("/dev/null/trovik-helper/defaults");
   ::testing::internal::CaptureStderr();

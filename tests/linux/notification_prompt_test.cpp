@@ -1,96 +1,84 @@
+// How the agent tells the user to grant keyboard access: a desktop notification when a
+// service shows it, else one line, and never a wait on a service that does not answer.
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include "fake_notifications.hpp"
 #include "platform/linux/desktop/notification_prompt.hpp"
-#include "private_bus.hpp"
-#include "support/child_process.hpp"
+#include "platform/linux/keyboard/linux_keyboard.hpp"
+#include "support/fake_bus_service.hpp"
+#include "support/private_bus.hpp"
+#include "support/process.hpp"
 #include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::FakeNotifications;
-using testing::Pipe;
-using testing::PrivateBus;
+using Answer = test::FakeBusService::Answer;
 
-// Everything written to the fallback so far.
-std::string unread(const Pipe& pipe) {
-  fcntl(pipe.read, F_SETFL, O_NONBLOCK);
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while ((n = ::read(pipe.read, buffer, sizeof buffer)) > 0) text.append(buffer, n);
-  return text;
-}
-
-struct PromptFixture : ::testing::Test {
+class Prompt : public ::testing::Test {
+ protected:
   void SetUp() override {
     std::string error;
-    bus = PrivateBus::start(error);
+    bus = testing::PrivateBus::start(error);
     TROVIK_REQUIRE_ENVIRONMENT(bus, "needs dbus-daemon: " + error);
   }
-  std::unique_ptr<PrivateBus> bus;
-  Pipe fallback;
+  std::unique_ptr<test::FakeBusService> notifications(Answer answer) {
+    auto service = std::make_unique<test::FakeBusService>(
+        bus->address(), "org.freedesktop.Notifications", answer,
+        [](sd_bus_message* call) { return sd_bus_reply_method_return(call, "u", 1u); });
+    EXPECT_TRUE(service->ready());
+    return service;
+  }
+  std::string fallen() {  // what was written to the fallback so far
+    ::fcntl(fallback.read, F_SETFL, O_NONBLOCK);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fallback.read, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  }
+  std::unique_ptr<testing::PrivateBus> bus;
+  test::Pipe fallback;
 };
 
-TEST_F(PromptFixture, NotifiesOnceWithoutWaitingForTheService) {
-  FakeNotifications service(bus->address(), FakeNotifications::Answer::hold);
-  ASSERT_TRUE(service.ready());
-  NotificationPrompt prompt(bus->address(), fallback.write);
-
-  prompt.show("Needs access", "How to grant it");  // the service does not answer yet
-  prompt.show("Again", "dropped while the first is in flight");
-  const auto calls = service.waitForCalls(1, 10s);
+TEST_F(Prompt, TheKeyboardWithoutAccessNotifiesHowToGrantItOnceAndOnlyWhenAsked) {
+  auto service = notifications(Answer::reply);
+  LinuxKeyboard keyboard({.uinputPath = "/nonexistent/uinput",
+                          .display = "",
+                          .sessionBus = bus->address(),
+                          .promptFallbackFd = fallback.write});
+  EXPECT_FALSE(keyboard.isProcessTrusted());
+  keyboard.press(18, true);  // goes nowhere, and does not fail
+  EXPECT_TRUE(service->calls(1, 0ms).empty());
+  EXPECT_FALSE(keyboard.isProcessTrustedWithPrompt());
+  const auto calls = service->calls(1, 10s);
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].app, "Trovik Helper");
-  EXPECT_EQ(calls[0].summary, "Needs access");
-  EXPECT_EQ(calls[0].body, "How to grant it");
-
-  service.release();
-  prompt.wait();
-  EXPECT_EQ(service.waitForCalls(2, 0ms).size(), 1u);
-  EXPECT_EQ(unread(fallback), "");
+  ASSERT_EQ(calls[0].strings.size(), 4u);  // application, icon, summary, body
+  EXPECT_EQ(calls[0].strings[0], "Trovik Helper");
+  EXPECT_EQ(calls[0].strings[2], "Trovik Helper needs keyboard access");
+  EXPECT_NE(calls[0].strings[3].find("/nonexistent/uinput is missing"), std::string::npos);
+  EXPECT_NE(calls[0].strings[3].find("70-trovik-helper-uinput.rules"), std::string::npos);
+  EXPECT_EQ(fallen(), "");
 }
 
-TEST_F(PromptFixture, WritesOneGuidanceLineWhenNoNotificationIsShown) {
-  const std::string line = "trovik-helper: keyboard: Needs access: How to grant it\n";
+TEST_F(Prompt, ASilentServiceHoldsUpNothingAndNoServiceGivesOneLine) {
   {
-    SCOPED_TRACE("no notification service on the bus");
+    auto held = notifications(Answer::hold);
     NotificationPrompt prompt(bus->address(), fallback.write);
-    prompt.show("Needs access", "How to grant it");
+    prompt.show("Needs access", "How");  // returns although nobody answers
+    prompt.show("Again", "dropped while the first is in flight");
+    EXPECT_EQ(held->calls(2, 1s).size(), 1u);
+  }  // and its destruction abandons the call
+  EXPECT_EQ(fallen(), "");
+  for (Answer answer : {Answer::error, Answer::hold}) {
+    auto refusing = answer == Answer::error ? notifications(answer) : nullptr;
+    NotificationPrompt prompt(answer == Answer::error ? bus->address() : "unix:path=/nonexistent",
+                              fallback.write);
+    prompt.show("Needs access", "How");
     prompt.wait();
-    EXPECT_EQ(unread(fallback), line);
+    EXPECT_EQ(fallen(), "trovik-helper: keyboard: Needs access: How\n");
   }
-  {
-    SCOPED_TRACE("the service refuses");
-    FakeNotifications service(bus->address(), FakeNotifications::Answer::error);
-    ASSERT_TRUE(service.ready());
-    NotificationPrompt prompt(bus->address(), fallback.write);
-    prompt.show("Needs access", "How to grant it");
-    prompt.wait();
-    EXPECT_EQ(service.waitForCalls(1, 0ms).size(), 1u);
-    EXPECT_EQ(unread(fallback), line);
-  }
-  {
-    SCOPED_TRACE("no bus at all");
-    NotificationPrompt prompt("unix:path=/nonexistent/bus", fallback.write);
-    prompt.show("Needs access", "How to grant it");
-    prompt.wait();
-    EXPECT_EQ(unread(fallback), line);
-  }
-}
-
-TEST_F(PromptFixture, ANotificationInFlightIsAbandonedSilentlyAtDestruction) {
-  FakeNotifications service(bus->address(), FakeNotifications::Answer::hold);
-  ASSERT_TRUE(service.ready());
-  {
-    NotificationPrompt prompt(bus->address(), fallback.write);
-    prompt.show("Needs access", "How to grant it");
-    ASSERT_EQ(service.waitForCalls(1, 10s).size(), 1u);
-  }  // must return although the service never answers
-  EXPECT_EQ(unread(fallback), "");
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "fakes/fakes.hpp"
 #include "platform/linux/asio_run_loop.hpp"
 #include "platform/linux/desktop/sni_status_bar.hpp"
-#include "private_bus.hpp"
+#include "support/private_bus.hpp"
 #include "support/desktop_bus.hpp"
 #include "support/mailbox.hpp"
 #include "support/test_environment.hpp"

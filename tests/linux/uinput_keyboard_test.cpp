@@ -11,7 +11,7 @@
 
 #include "platform/linux/keyboard/linux_keyboard.hpp"
 #include "platform/linux/keyboard/uinput_keyboard.hpp"
-#include "support/child_process.hpp"
+#include "support/process.hpp"
 
 namespace trovik {
 namespace {
@@ -29,13 +29,13 @@ const Record kSyn{EV_SYN, SYN_REPORT, 0};
 // device takes: fewer than all refuses the rest, -1 fails with EIO.
 struct PipeDevices {
   std::function<ssize_t(std::size_t)> take = [](std::size_t size) { return ssize_t(size); };
-  std::vector<std::unique_ptr<testing::Pipe>> pipes;
+  std::vector<std::unique_ptr<test::Pipe>> pipes;
   std::vector<Clock::time_point> madeAt;
 
   std::unique_ptr<UinputKeyboard> keyboard(std::chrono::milliseconds retry = 1h) {
     const auto make = [this](std::string&) {
       madeAt.push_back(Clock::now());
-      auto& pipe = *pipes.emplace_back(std::make_unique<testing::Pipe>());
+      auto& pipe = *pipes.emplace_back(std::make_unique<test::Pipe>());
       fcntl(pipe.read, F_SETFL, O_NONBLOCK);
       fcntl(pipe.read, F_SETPIPE_SZ, 1 << 20);
       return UinputDevice::adopt(std::exchange(pipe.write, -1),

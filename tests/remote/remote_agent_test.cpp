@@ -53,7 +53,7 @@ TEST(RemoteAgent, SendTypesKeysPingMeasuresAndWatchFollowsThePermission) {
   TROVIK_REQUIRE_ENVIRONMENT(server != nullptr, "needs Xvfb: " + error);
   auto recorder = testing::XKeyRecorder::open(server->display(), error);
   ASSERT_TRUE(recorder) << error;
-  AgentProcess agent({TROVIK_HELPER_PATH, {}, {{"DISPLAY", server->display()}}});
+  AgentProcess agent({{}, {{"DISPLAY", server->display()}}});
   ASSERT_TRUE(agent.waitForLine(kListening)) << agent.errorText();
 
   // The figures for the README: the agent with keys typed, then the bare UDP floor.

@@ -20,7 +20,7 @@ TEST(RemoteList, FindsTheAgentByNameAndReachesItWithoutAnAddress) {
   const std::vector<std::pair<std::string, std::string>> env{{"DBUS_SYSTEM_BUS_ADDRESS", bus}};
   const std::string name = LinuxHostInfo().localizedName().value_or("Mac");
   std::optional<AgentProcess> agent;
-  agent.emplace(AgentOptions{TROVIK_HELPER_PATH, {}, env});
+  agent.emplace(AgentOptions{{}, env});
 
   Finished listed;
   const auto list = [&] { return (listed = runRemote({"list", "--timeout", "2"}, env)).status; };

@@ -10,7 +10,7 @@ namespace trovik::e2e {
 
 inline AgentOptions remoteOptions(std::vector<std::string> arguments,
                                   std::vector<std::pair<std::string, std::string>> env = {}) {
-  return {TROVIK_REMOTE_PATH, std::move(arguments), std::move(env)};
+  return {std::move(arguments), std::move(env), true, TROVIK_REMOTE_PATH};
 }
 
 struct Finished {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/child_process.hpp"
+#include "support/process.hpp"
 
 namespace trovik::testing {
 
@@ -35,29 +35,16 @@ inline std::string gdbusCall(const std::string& address, const std::string& dest
 // A shell command that watches the bus; stopped with the object.
 class BusWatch {
  public:
-  explicit BusWatch(const std::string& command) : process_(start(command, pipe_.write)) {
-    pipe_.closeWrite();
-  }
+  explicit BusWatch(const std::string& command)
+      : process_({{"bash", "-c", "exec " + command}, {}, {}, true}) {}
   // The next line that contains `text`, within `timeout`; the lines before it are dropped.
   std::optional<std::string> next(std::string_view text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (auto line = readLine(pipe_.read, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                deadline - std::chrono::steady_clock::now()))) {
-      if (line->find(text) != std::string::npos) return line;
-    }
-    return std::nullopt;
+    return process_.waitForLine(
+        [text](const std::string& line) { return line.find(text) != std::string::npos; }, timeout);
   }
 
  private:
-  static std::optional<ChildProcess> start(const std::string& command, int fd) {
-    std::string error;
-    // bash, as sh may not redirect to a descriptor above 9.
-    return ChildProcess::spawn({"bash", "-c", "exec " + command + " >&" + std::to_string(fd)}, fd,
-                               error);
-  }
-
-  Pipe pipe_;
-  std::optional<ChildProcess> process_;
+  test::Process process_;
 };
 
 }  // namespace trovik::testing

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <vector>
 
 namespace trovik::testing {
@@ -20,7 +21,7 @@ std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<
     }
     return nullptr;
   }
-  Pipe ready;
+  test::Pipe ready;
   if (ready.read < 0) {
     error = "no pipe for Xvfb";
     return nullptr;
@@ -36,15 +37,21 @@ std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<
   }
   argv[3] = std::to_string(ready.write);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  auto process = ChildProcess::spawn(argv, ready.write, error);
-  if (!process) return nullptr;
+  std::unique_ptr<test::Process> process;
+  try {
+    process = std::make_unique<test::Process>(
+        test::ProcessOptions{argv, {}, {}, false, true, ready.write});
+  } catch (const std::runtime_error& failure) {
+    error = failure.what();
+    return nullptr;
+  }
   ready.closeWrite();
-  const auto line = readLine(ready.read, std::chrono::seconds(20));
+  const auto line = test::readLine(ready.read, std::chrono::seconds(20));
   if (!line || line->empty()) {
     error = "Xvfb did not start";
     return nullptr;
   }
-  return std::unique_ptr<XvfbServer>(new XvfbServer(std::move(*process), std::stoi(*line)));
+  return std::unique_ptr<XvfbServer>(new XvfbServer(std::move(process), std::stoi(*line)));
 }
 
 }  // namespace trovik::testing

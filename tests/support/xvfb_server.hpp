@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.hpp"
+#include "support/process.hpp"
 
 namespace trovik::testing {
 
@@ -19,15 +19,18 @@ class XvfbServer {
                                            const std::vector<std::string>& arguments = {});
 
   // The server goes away as a crashed or closed X server would: its clients see EOF.
-  void stop() { process_.stop(); }
+  void stop() { process_.reset(); }
   // SIGSTOP makes a server that accepts connections but answers nothing until SIGCONT.
-  void signal(int number) const { process_.signal(number); }
+  void signal(int number) const {
+    if (process_) process_->signal(number);
+  }
   int number() const { return number_; }
   std::string display() const { return ":" + std::to_string(number_); }
 
  private:
-  XvfbServer(ChildProcess process, int number) : process_(std::move(process)), number_(number) {}
-  ChildProcess process_;
+  XvfbServer(std::unique_ptr<test::Process> process, int number)
+      : process_(std::move(process)), number_(number) {}
+  std::unique_ptr<test::Process> process_;
   int number_;
 };
 

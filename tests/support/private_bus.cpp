@@ -1,10 +1,11 @@
-#include "private_bus.hpp"
+#include "support/private_bus.hpp"
 
 #include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 namespace trovik::testing {
 
@@ -26,26 +27,34 @@ std::unique_ptr<PrivateBus> PrivateBus::start(std::string& error) {
                            "<policy context=\"default\"><allow send_destination=\"*\"/>"
                            "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
                            "</busconfig>\n";
-  Pipe ready;
-  auto process = ChildProcess::spawn({"dbus-daemon", "--config-file=" + config, "--nofork",
-                                      "--print-address=" + std::to_string(ready.write)},
-                                     ready.write, error);
-  if (!process) {
+  test::Pipe ready;
+  std::unique_ptr<test::Process> process;
+  try {
+    process = std::make_unique<test::Process>(
+        test::ProcessOptions{{"dbus-daemon", "--config-file=" + config, "--nofork",
+                              "--print-address=" + std::to_string(ready.write)},
+                             {},
+                             {},
+                             false,
+                             true,
+                             ready.write});
+  } catch (const std::runtime_error& failure) {
+    error = failure.what();
     std::filesystem::remove_all(dir);
     return nullptr;
   }
   ready.closeWrite();
-  const auto address = readLine(ready.read, std::chrono::seconds(10));
+  const auto address = test::readLine(ready.read, std::chrono::seconds(10));
   if (!address || address->empty()) {
     error = "dbus-daemon did not start";
     std::filesystem::remove_all(dir);
     return nullptr;
   }
-  return std::unique_ptr<PrivateBus>(new PrivateBus(std::move(*process), dir, *address));
+  return std::unique_ptr<PrivateBus>(new PrivateBus(std::move(process), dir, *address));
 }
 
 PrivateBus::~PrivateBus() {
-  process_.stop();
+  process_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }

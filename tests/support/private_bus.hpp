@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "support/child_process.hpp"
+#include "support/process.hpp"
 
 namespace trovik::testing {
 
@@ -16,9 +16,9 @@ class PrivateBus {
   const std::string& address() const { return address_; }
 
  private:
-  PrivateBus(ChildProcess process, std::string dir, std::string address)
+  PrivateBus(std::unique_ptr<test::Process> process, std::string dir, std::string address)
       : process_(std::move(process)), dir_(std::move(dir)), address_(std::move(address)) {}
-  ChildProcess process_;
+  std::unique_ptr<test::Process> process_;
   std::string dir_;
   std::string address_;
 };
