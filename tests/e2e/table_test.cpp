@@ -102,6 +102,11 @@ class RealRun {
 
   const std::vector<Seen>& keys() const { return seen_; }
   std::string errors() { return agent_->errorText(); }
+  // Under a sanitizer, whatever it found makes the exit status non-zero.
+  std::optional<int> stop() {
+    agent_->signal(SIGTERM);
+    return agent_->waitForExit();
+  }
 
  private:
   void perform(const Step& step) {
@@ -198,6 +203,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
     EXPECT_EQ(heardBy(got.heard, host), heardBy(want.heard, host)) << "heard by " << host;
   }
   EXPECT_EQ(run->keys(), seenFor(want.presses));
+  EXPECT_EQ(run->stop(), 0) << run->errors();
 }
 
 INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(realRows()),
