@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,39 +28,36 @@ class UdpPeer {
 
   // An IPv6 address gives a dual-stack IPv6 socket; port 0 picks an ephemeral port.
   explicit UdpPeer(const std::string& address = "127.0.0.1", std::uint16_t port = 0) {
-    sockaddr_storage local = socketAddress(address, port);
-    fd_ = ::socket(local.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) fail("socket");
-    if (local.ss_family == AF_INET6) {
-      int off = 0;
-      ::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    }
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), lengthOf(local)) != 0) {
-      const int error = errno;
-      ::close(fd_);
-      errno = error;
-      fail("bind " + address + " port " + std::to_string(port));
+    Address local(address, port);
+    fd_ = ::socket(local.v4.sin_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int off = 0;
+    ::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);  // dual-stack; IPv4: no-op
+    if (fd_ < 0 || ::bind(fd_, &local.any, local.length()) != 0) {
+      const std::string why = std::strerror(errno);
+      if (fd_ >= 0) ::close(fd_);
+      throw std::runtime_error("bind " + address + " port " + std::to_string(port) + ": " + why);
     }
   }
   ~UdpPeer() { ::close(fd_); }
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
 
+  int fd() const { return fd_; }
   std::uint16_t port() const {
-    sockaddr_storage local{};
+    Address local;
     socklen_t length = sizeof local;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in&>(local).sin_port
-                                            : reinterpret_cast<sockaddr_in6&>(local).sin6_port);
+    ::getsockname(fd_, &local.any, &length);
+    return local.port();
   }
 
   void sendTo(std::string_view payload, std::uint16_t port,
               const std::string& address = "127.0.0.1") {
-    sockaddr_storage to = socketAddress(address, port);
-    if (!isLoopback(to)) throw std::invalid_argument("tests send to loopback only, not " + address);
-    if (::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                 lengthOf(to)) < 0) {
-      fail("sendto " + address);
+    Address to(address, port);
+    const bool loopback = to.v4.sin_family == AF_INET ? (ntohl(to.v4.sin_addr.s_addr) >> 24) == 127
+                                                      : IN6_IS_ADDR_LOOPBACK(&to.v6.sin6_addr);
+    if (!loopback) throw std::invalid_argument("tests send to loopback only, not " + address);
+    if (::sendto(fd_, payload.data(), payload.size(), 0, &to.any, to.length()) < 0) {
+      throw std::runtime_error("sendto " + address + ": " + std::strerror(errno));
     }
   }
 
@@ -70,61 +66,44 @@ class UdpPeer {
     pollfd entry{fd_, POLLIN, 0};
     if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
     char buffer[65536];
-    sockaddr_storage from{};
+    Address from;
     socklen_t length = sizeof from;
-    const ssize_t size = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
-                                    reinterpret_cast<sockaddr*>(&from), &length);
+    const ssize_t size = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, &from.any, &length);
     if (size < 0) return std::nullopt;
-    Datagram datagram{std::string(buffer, static_cast<std::size_t>(size)), {}, 0};
     char text[INET6_ADDRSTRLEN] = {};
-    if (from.ss_family == AF_INET) {
-      const auto& v4 = reinterpret_cast<sockaddr_in&>(from);
-      ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-      datagram.port = ntohs(v4.sin_port);
-    } else {
-      const auto& v6 = reinterpret_cast<sockaddr_in6&>(from);
-      ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-      datagram.port = ntohs(v6.sin6_port);
-    }
-    datagram.address = text;
-    return datagram;
+    const bool v4 = from.v4.sin_family == AF_INET;
+    ::inet_ntop(from.v4.sin_family,
+                v4 ? static_cast<const void*>(&from.v4.sin_addr) : &from.v6.sin6_addr, text,
+                sizeof text);
+    return Datagram{std::string(buffer, static_cast<std::size_t>(size)), text, from.port()};
   }
   std::optional<std::string> receive(std::chrono::milliseconds timeout) {
     auto datagram = receiveFrom(timeout);
-    return datagram ? std::optional<std::string>(std::move(datagram->payload)) : std::nullopt;
+    return datagram ? std::optional(std::move(datagram->payload)) : std::nullopt;
   }
-
-  int fd() const { return fd_; }
 
  private:
-  static sockaddr_storage socketAddress(const std::string& address, std::uint16_t port) {
-    sockaddr_storage storage{};
-    auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
-    if (::inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1) {
-      v4.sin_family = AF_INET;
-      v4.sin_port = htons(port);
-    } else if (::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1) {
-      v6.sin6_family = AF_INET6;
-      v6.sin6_port = htons(port);
-    } else {
-      throw std::invalid_argument("not an IP address: " + address);
+  union Address {
+    Address() : v6{} {}
+    Address(const std::string& text, std::uint16_t port) : v6{} {
+      if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+      } else if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+      } else {
+        throw std::invalid_argument("not an IP address: " + text);
+      }
     }
-    return storage;
-  }
-  static socklen_t lengthOf(const sockaddr_storage& s) {
-    return s.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-  }
-  static bool isLoopback(const sockaddr_storage& s) {
-    if (s.ss_family == AF_INET) {
-      return (ntohl(reinterpret_cast<const sockaddr_in&>(s).sin_addr.s_addr) >> 24) == 127;
+    socklen_t length() const { return v4.sin_family == AF_INET ? sizeof v4 : sizeof v6; }
+    std::uint16_t port() const {
+      return ntohs(v4.sin_family == AF_INET ? v4.sin_port : v6.sin6_port);
     }
-    const auto& address = reinterpret_cast<const sockaddr_in6&>(s).sin6_addr;
-    return IN6_IS_ADDR_LOOPBACK(&address);
-  }
-  [[noreturn]] static void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-  }
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+  };
 
   int fd_ = -1;
 };
