@@ -100,13 +100,12 @@ std::vector<Row> makeRows() {
        "commands are trimmed, logged, typed by position and confirmed",
        {join(A), command(A, " SPACE\r\n", {{49, false}}, {A}, "SPACE"),
         command(A, "\u00a0RETURN\u2003\n", {{36, false}}, {A}, "RETURN"),
-        command(A, "PREV_FRAME", {{123, false}}, {A}),
-        command(A, "LEFT", {{123, false}}, {A}), command(A, "[", {{33, false}}, {A}),
-        command(A, "\\", {{42, false}}, {A}), command(A, "~", {{50, false}}, {A}),
-        command(A, "Apple", {{0, false}}, {A}), command(A, "7", {{26, false}}, {A}),
-        command(A, "shift+a", {{0, true}}, {A}), command(A, "shift+1", {{18, true}}, {A}),
-        command(A, "esc", {{14, false}}, {A}), command(A, "FCP:cut", {{3, false}}, {A}),
-        command(A, "key:fired", {{40, false}}, {A}),
+        command(A, "PREV_FRAME", {{123, false}}, {A}), command(A, "LEFT", {{123, false}}, {A}),
+        command(A, "[", {{33, false}}, {A}), command(A, "\\", {{42, false}}, {A}),
+        command(A, "~", {{50, false}}, {A}), command(A, "Apple", {{0, false}}, {A}),
+        command(A, "7", {{26, false}}, {A}), command(A, "shift+a", {{0, true}}, {A}),
+        command(A, "shift+1", {{18, true}}, {A}), command(A, "esc", {{14, false}}, {A}),
+        command(A, "FCP:cut", {{3, false}}, {A}), command(A, "key:fired", {{40, false}}, {A}),
         // Handled, though no key is named: still confirmed.
         command(A, "+PLAY", {}, {A}), command(A, "shift+A", {}, {A}),
         command(A, "\u00e9t\u00e9", {}, {A})}});
@@ -132,7 +131,9 @@ std::vector<Row> makeRows() {
          "without keyboard access commands are logged but neither typed nor confirmed",
          {join(A), event(Kind::accessLost, {A}, {"ax:denied"}), typedUnseen, shiftedUnseen,
           join(B, kNoEditor, "ax:denied"), event(Kind::accessBack, {A, B}, {"ax:granted"}),
-          command(B, "SPACE", {{49, false}}, {A, B})}});
+          command(B, "SPACE", {{49, false}}, {A, B}),
+          // Lost again to the end: the agent still stops at once.
+          event(Kind::accessLost, {A, B}, {"ax:denied"})}});
   }
   rows.push_back(
       {"broadcasts",

@@ -201,20 +201,6 @@ TEST_F(Robustness, AStalledStandardOutputHoldsUpNeitherTabletsNorTheWayOut) {
   expectQuickCleanExit();
 }
 
-TEST_F(Robustness, AFrozenXServerDeniesKeysButHoldsUpNeitherCommandsNorTheWayOut) {
-  startX();
-  launch();
-  UdpPeer tablet("127.0.0.2", 50000), state("127.0.0.2", kStatePort);
-  ASSERT_EQ(greet(tablet, state).back(), "ax:granted");
-  server->signal(SIGSTOP);
-  EXPECT_EQ(state.receive(5s), "ax:denied");  // within one check of noticing
-  for (int n = 0; n < 20; ++n) tablet.sendTo("SPACE", kCommandPort);
-  for (int n = 0; n < 20; ++n) {
-    ASSERT_TRUE(agent->waitForLine("Trovik: Received 'SPACE'")) << "command " << n;
-  }
-  expectQuickCleanExit();
-}
-
 TEST_F(Robustness, WhateverStandsForTheSettingsFileTheAgentListensAtOnce) {
   char folder[] = "/tmp/trovik-settings-XXXXXX";
   ASSERT_TRUE(::mkdtemp(folder));
