@@ -93,13 +93,16 @@ void XTestKeyboard::State::run() {
     nextAttempt = now + kRetryInterval;
     std::string why;
     auto connection = XConnection::open(display, why);
-    if (connection) setCurrent(connection.get());
-    report(why);
     {
+      // Counted before access shows: whoever sees access also sees the attempt that gave it.
+      std::lock_guard press(pressMutex);
+      current = connection.get();
       std::lock_guard lock(mutex);
       ++attempts;
+      usable = connection != nullptr;
       changed.notify_all();
     }
+    report(why);
     if (!connection) continue;
     why = watch(*connection);
     setCurrent(nullptr);
