@@ -124,6 +124,13 @@ TEST(RemoteKeys, TerminalKeysArriveAsCommandsAndTheTerminalModeComesBack) {
   UdpPeer channel;  // the agent's state channel to this host
   for (const char* text : {"fcp:inactive", "app:active:com.adobe.premierepro", "ax:granted"})
     channel.sendTo(text, kStatePort);
+  // Typed keys go first: they wait until the status line shows what the agent said.
+  std::string screen;
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  EXPECT_TRUE(test::waitUntil([&] {
+    for (char c; read(master, &c, 1) == 1;) screen += c;
+    return screen.find("keys: granted  editor: com.adobe.premierepro") != std::string::npos;
+  })) << screen;
 
   const std::pair<std::string, std::string> typed[] = {
       {"\x1b[A", "UP"}, {"\x1bOD", "LEFT"}, {"A", "shift+a"},    {"!", "shift+1"},
@@ -140,12 +147,7 @@ TEST(RemoteKeys, TerminalKeysArriveAsCommandsAndTheTerminalModeComesBack) {
   EXPECT_EQ(now.c_lflag, before.c_lflag);
   EXPECT_EQ(now.c_iflag, before.c_iflag);
   EXPECT_FALSE(agent.receive(0ms));
-  std::string screen;  // what it showed, all there by now
-  fcntl(master, F_SETFL, O_NONBLOCK);
-  for (char c; read(master, &c, 1) == 1;) screen += c;
-  EXPECT_THAT(screen, HasSubstr("keys: granted  editor: com.adobe.premierepro")) << screen;
-  close(master);
-  close(terminal);
+  for (int fd : {master, terminal}) close(fd);
 }
 
 TEST(RemoteList, FindsTheAgentByNameAndReachesItWithoutAnAddress) {
