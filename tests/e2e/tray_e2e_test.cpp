@@ -2,11 +2,6 @@
 // private session bus, with the test reading that bus as the rest of the desktop would.
 
 #include <gmock/gmock.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <thread>
 
 #include "e2e/agent_harness.hpp"
 #include "support/desktop_bus.hpp"
@@ -18,18 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An X server of the test's own, on a number away from the low ones that other tests take:
-// some give theirs back and take it again mid-test, and a server that moved in meanwhile
-// would get their clients.
-std::unique_ptr<testing::XvfbServer> ownScreen(std::string& error,
-                                               const std::string& size = "320x240x24") {
-  for (int tries = 0, number = 100 + getpid() % 800; tries < 20; ++tries, ++number) {
-    if (auto screen = testing::XvfbServer::start(error, number, {"-screen", "0", size}))
-      return screen;
-  }
-  return nullptr;
-}
-
 // The agent starts before any tray, then a tray shows its icon, draws its menu, goes away and
 // comes back, while a tablet is served throughout; the menu follows keyboard access and quits.
 TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
@@ -38,8 +21,9 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
       std::system("command -v xfce4-panel gdbus dbus-monitor xdotool import >/dev/null") == 0,
       "needs xfce4-panel, gdbus, dbus-monitor, xdotool and ImageMagick (scripts/install-deps)");
   std::string error;
-  auto screen = ownScreen(error, "480x240x24");     // the tray's
-  auto keys = screen ? ownScreen(error) : nullptr;  // the one the agent types into
+  auto screen =
+      testing::XvfbServer::start(error, {}, {"-screen", "0", "480x240x24"});  // the tray's
+  auto keys = screen ? testing::XvfbServer::start(error) : nullptr;  // the agent types into it
   TROVIK_REQUIRE_ENVIRONMENT(keys, "needs Xvfb: " + error);
   auto bus = testing::PrivateBus::start(error);
   TROVIK_REQUIRE_ENVIRONMENT(bus, "needs dbus-daemon: " + error);
@@ -49,40 +33,29 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
                            "' \"type='signal',member='StatusNotifierItemRegistered'\""
                            " \"type='method_call',interface='com.canonical.dbusmenu'\"");
   std::optional<test::Process> tray;
-  const auto startTray = [&] {
-    tray.reset();
-    tray.emplace(test::ProcessOptions{
-        {TROVIK_TRAY_SESSION},
-        {{"DISPLAY", screen->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}});
-  };
-  AgentOptions options;
-  options.environment = {{"DISPLAY", keys->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}};
-  AgentProcess agent(std::move(options));
+  const test::ProcessOptions traySession{
+      {TROVIK_TRAY_SESSION},
+      {{"DISPLAY", screen->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}};
+  AgentProcess agent({{}, {{"DISPLAY", keys->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}});
   ASSERT_TRUE(agent.waitForLine("Trovik: Listening and advertising as Bonjour service"));
   const std::string item = "org.kde.StatusNotifierItem-" + std::to_string(agent.pid()) + "-1";
-  const auto iconShown = [&](std::chrono::milliseconds timeout) {
-    return events.next("string \"" + item + "/StatusNotifierItem\"", timeout).has_value();
-  };
+  const std::string registered = "string \"" + item + "/StatusNotifierItem\"";
   const auto property = [&](const std::string& name) {
     return testing::gdbusCall(address, item, "/StatusNotifierItem",
                               "org.freedesktop.DBus.Properties.Get",
                               "org.kde.StatusNotifierItem " + name);
   };
-  test::UdpPeer state("::", kStatePort);
-  test::UdpPeer tablet;
-  const auto served = [&](const std::string& command) {
-    tablet.sendTo(command, kCommandPort);
-    return agent.waitForLine("Trovik: Received '" + command + "'");
+  const auto menu = [&](const std::string& method, const std::string& arguments) {
+    return testing::gdbusCall(address, item, "/MenuBar", "com.canonical.dbusmenu." + method,
+                              arguments);
   };
+  test::UdpPeer tablet;
 
   constexpr std::string_view kNoTray = "trovik-helper: status item: no tray is running";
   EXPECT_TRUE(
       test::waitUntil([&] { return agent.errorText().find(kNoTray) != std::string::npos; }));
-  tablet.sendTo("hello", kCommandPort);
-  EXPECT_EQ(state.receive(kPatience), "fcp:inactive");
-  startTray();
-  ASSERT_TRUE(iconShown(kPatience)) << error << agent.errorText();
-  ASSERT_TRUE(events.next("member=GetLayout", kPatience));  // the tray reads the menu
+  tray.emplace(traySession);
+  ASSERT_TRUE(events.next(registered, kPatience)) << error << agent.errorText();
   EXPECT_EQ(property("IconName"), "(<'edit-cut'>,)");
   EXPECT_EQ(property("ToolTip"), "(<('', @a(iiay) [], 'Trovik Helper', 'Ready for your iPad')>,)");
   const std::string lines[] = {
@@ -96,33 +69,31 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
       "{'type': <'separator'>}",
       "{'label': <'Quit Trovik Helper'>, 'shortcut': <[['Control', 'q']]>}"};
   std::string expected = "(0, {'children-display': <'submenu'>}, [";
-  for (std::size_t i = 0; i < std::size(lines); ++i) {
+  for (std::size_t i = 0; i < std::size(lines); ++i)
     expected += (i ? ", <(" : "<(") + std::to_string(i + 1) + ", " + lines[i] + ", @av [])>";
-  }
-  std::string layout = testing::gdbusCall(address, item, "/MenuBar",
-                                          "com.canonical.dbusmenu.GetLayout", "0 -1 '[]'");
+  std::string layout = menu("GetLayout", "0 -1 '[]'");
   const auto name = layout.find("This Mac: ") + 10;  // whatever this computer is called
   if (name > 10) layout.erase(name, layout.find('\'', name) - name);
   EXPECT_THAT(layout, ::testing::HasSubstr(expected + "])"));
 
   // Opened as a user opens it, with a click on the icon; the tray asks before it draws.
   const std::string on = "DISPLAY=" + screen->display() + " ";
-  bool opened = false;
-  for (int attempt = 0; attempt < 10 && !opened; ++attempt) {
-    EXPECT_EQ(std::system((on + "xdotool mousemove 12 14 click 1").c_str()), 0);
-    opened = events.next("member=AboutToShow", 1s).has_value();
-  }
-  EXPECT_TRUE(opened);
-  std::this_thread::sleep_for(500ms);  // nothing tells when the drawing is done
-  std::filesystem::create_directories(std::filesystem::path(TROVIK_SCREENSHOT).parent_path());
-  EXPECT_EQ(std::system((on + "import -window root -crop 340x216+0+0 " TROVIK_SCREENSHOT).c_str()),
-            0);
+  EXPECT_TRUE(test::waitUntil([&] {
+    return std::system((on + "xdotool mousemove 12 14 click 1").c_str()) == 0 &&
+           events.next("member=AboutToShow", 1s).has_value();
+  }));
+  // Nothing tells when the drawing is done.
+  const std::string shot = "sleep 0.5 && mkdir -p \"$(dirname " TROVIK_SCREENSHOT ")\" && " + on +
+                           "import -window root -crop 340x216+0+0 " TROVIK_SCREENSHOT;
+  EXPECT_EQ(std::system(shot.c_str()), 0);
 
   tray.reset();  // gone, as when the panel crashes or is restarted
-  EXPECT_TRUE(served("LEFT"));
-  startTray();
-  EXPECT_TRUE(iconShown(5s));
-  EXPECT_TRUE(served("RIGHT"));
+  tablet.sendTo("LEFT", kCommandPort);
+  EXPECT_TRUE(agent.waitForLine("Trovik: Received 'LEFT'"));
+  tray.emplace(traySession);
+  EXPECT_TRUE(events.next(registered, 5s));
+  tablet.sendTo("RIGHT", kCommandPort);
+  EXPECT_TRUE(agent.waitForLine("Trovik: Received 'RIGHT'"));
   const std::string errors = agent.errorText();
   EXPECT_EQ(errors.find(kNoTray), errors.rfind(kNoTray)) << "said more than once:\n" << errors;
 
@@ -137,9 +108,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   EXPECT_EQ(property("ToolTip"),
             "(<('', @a(iiay) [], 'Trovik Helper', 'Needs keyboard access: open Accessibility "
             "Settings')>,)");
-  EXPECT_EQ(testing::gdbusCall(address, item, "/MenuBar", "com.canonical.dbusmenu.Event",
-                               "9 clicked '<0>' 0"),
-            "()");
+  EXPECT_EQ(menu("Event", "9 clicked '<0>' 0"), "()");
   EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
 }
 

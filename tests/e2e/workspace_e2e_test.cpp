@@ -2,10 +2,10 @@
 // window manager: the test sets the root's _NET_ACTIVE_WINDOW itself, as one would.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
+#include <fstream>
 
 #include "e2e/agent_harness.hpp"
 #include "support/x_windows.hpp"
@@ -16,69 +16,76 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
+// Authority entries {host, display, cookie} in the file's format; no host stands for any host.
+void writeAuthority(const std::string& file, std::vector<std::vector<std::string>> entries) {
+  const auto field = [](const std::string& t) { return std::string{0, char(t.size())} + t; };
+  std::ofstream out(file, std::ios::binary);
+  for (const auto& e : entries)
+    out << (e[0].empty() ? "\xff\xff" : std::string{1, 0}) << field(e[0]) << field(e[1])
+        << field("MIT-MAGIC-COOKIE-1") << field(e[2]);
+}
+
 TEST(Workspace, TheApplicationInFrontIsFollowedThroughSwitchesBurstsAndServerRestarts) {
   TROVIK_REQUIRE_ISOLATION();
+  // The server takes one cookie; the agent picks it from decoys for another display and host.
+  const ConfigHome folder;
+  const std::string cookies = folder.path + "/Xauthority", cookie = "0123456789abcdef";
+  writeAuthority(cookies + "-server", {{"", "", cookie}});
+  const std::vector<std::string> serverAuthority = {"-auth", cookies + "-server"};
   std::string error;
-  auto server = testing::XvfbServer::start(error);
-  TROVIK_REQUIRE_ENVIRONMENT(server != nullptr, "needs Xvfb: " + error);
+  auto server = testing::XvfbServer::start(error, {}, serverAuthority);
+  TROVIK_REQUIRE_ENVIRONMENT(server, "needs Xvfb: " + error);
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  const std::string n = std::to_string(server->number());
+  writeAuthority(cookies, {{host, n + "1", "decoy"}, {"elsewhere", n, "decoy"}, {host, n, cookie}});
+  ::setenv("XAUTHORITY", cookies.c_str(), 1);
   auto windows = testing::XWindows::open(server->display(), error);
   ASSERT_TRUE(windows) << error;
-  const std::string kResolve = "com.blackmagic-design.DaVinciResolve";
-  const std::string kActivated = "Trovik: App activated: ";
-  const Texts noEditor = {"fcp:inactive", "app:inactive"};
-  const Texts resolvePair = {"fcp:inactive", "app:active:com.blackmagic-design.davinci-resolve"};
-  Texts made;   // the applications made active, in order
-  Texts heard;  // by the tablet, after its opening sequence
+  const std::string resolveId = "com.blackmagic-design.DaVinciResolve";
+  const std::string activated = "Trovik: App activated: ",
+                    changed = "Trovik: editor changed \u2192 ";
+  const Texts none = {"fcp:inactive", "app:inactive"};
+  const Texts resolve = {"fcp:inactive", "app:active:com.blackmagic-design.davinci-resolve"};
+  Texts made, heard;  // the applications made active; the editor messages tablets heard
   UdpPeer state("::", kStatePort);
-  // The editor's messages; keyboard access comes and goes with the X server too.
-  const auto editorState = [&](std::chrono::milliseconds patience) {
-    auto datagram = state.receive(patience);
-    while (datagram && datagram->starts_with("ax:")) datagram = state.receive(patience);
-    return datagram;
+  const auto editorState = [&] {  // keyboard access comes and goes with the X server too
+    auto datagram = state.receive(kPatience);
+    while (datagram && datagram->starts_with("ax:")) datagram = state.receive(kPatience);
+    return datagram.value_or("(nothing)");
   };
-  const auto hear = [&](const Texts& expected) {
-    for (const auto& text : expected) {
-      heard.push_back(editorState(kPatience).value_or("(nothing)"));
-      EXPECT_EQ(heard.back(), text);
-    }
-  };
-  std::optional<AgentProcess> agent;
-  // The next activation the agent logs is `app`, and then tablets hear `pair`.
-  const auto activate = [&](xcb_window_t window, const std::string& app, const Texts& pair) {
-    windows->activate(window);
+  const auto resolveWindow = windows->make("Resolve"), resolveToo = windows->make("resolve");
+  windows->activate(resolveWindow);
+  AgentProcess agent({{}, {{"DISPLAY", server->display()}}});
+  EXPECT_TRUE(
+      agent.waitForLine("Trovik: observeFrontmostApp installed, initial editor: "
+                        "com.blackmagic-design.davinci-resolve"));
+  UdpPeer().sendTo("hello", kCommandPort);
+  for (const auto& text : resolve) EXPECT_EQ(editorState(), text);
+  // After `window` is made active (none given: the change comes from elsewhere), the agent
+  // logs `app`, and no other application before it (the end checks), then tablets hear `pair`.
+  const auto activate = [&](std::optional<xcb_window_t> window, const std::string& app,
+                            const Texts& pair) {
+    if (window) windows->activate(*window);
     made.push_back(app);
-    EXPECT_EQ(agent->waitForLineStartingWith(kActivated), kActivated + app);
-    hear(pair);
+    EXPECT_TRUE(agent.waitForLine(activated + app)) << app;
+    for (const auto& text : pair) EXPECT_EQ(heard.emplace_back(editorState()), text);
   };
 
-  const auto resolve = windows->make("Resolve");
-  const auto resolveToo = windows->make("resolve");
-  windows->activate(resolve);
-  agent.emplace(AgentOptions{{}, {{"DISPLAY", server->display()}}});
-  EXPECT_TRUE(
-      agent->waitForLine("Trovik: observeFrontmostApp installed, initial editor: "
-                         "com.blackmagic-design.davinci-resolve"));
-  UdpPeer().sendTo("hello", kCommandPort);
-  for (const auto& text : {resolvePair[0], resolvePair[1], std::string("ax:granted")}) {
-    EXPECT_EQ(state.receive(kPatience), text);
-  }
-  activate(windows->make("Text", "org.gnome.TextEditor"), "org.gnome.TextEditor", noEditor);
-  activate(resolve, kResolve, resolvePair);
-  // Another window of the same application, or the same window again, is no activation:
-  // the next one logged is "no window", and tablets hear nothing before it.
-  windows->activate(resolveToo);
-  windows->activate(resolveToo);
-  activate(XCB_NONE, "unknown", noEditor);
+  activate(windows->make("Text", "org.gnome.TextEditor"), "org.gnome.TextEditor", none);
+  activate(resolveWindow, resolveId, resolve);
+  // Another window of the same application, or the same window again, is no activation.
+  for (int twice = 0; twice < 2; ++twice) windows->activate(resolveToo);
+  activate(XCB_NONE, "unknown", none);
   activate(windows->make("Gimp"), "Gimp", {});
   // Destroyed in the same write as its activation: the agent finds the window gone.
   const auto gone = windows->make("Short-lived");
   windows->activate(gone, false);
   windows->destroy(gone);
-  made.push_back("unknown");
-  EXPECT_EQ(agent->waitForLineStartingWith(kActivated), kActivated + "unknown");
+  activate({}, "unknown", {});
 
-  // A burst, each change a round trip of its own so that some reach the agent while it
-  // reads a window. Tablet and log are read afterwards, so both get room meanwhile.
+  // A burst, each change a round trip of its own so that some reach the agent while it reads
+  // a window. Tablet and log are read afterwards, so both get room meanwhile.
   const xcb_window_t cycle[] = {windows->make("P", "com.adobe.premierepro"), windows->make("Gimp"),
                                 windows->make("F", "com.apple.FinalCut")};
   const std::string names[] = {"com.adobe.premierepro", "Gimp", "com.apple.FinalCut"};
@@ -87,39 +94,28 @@ TEST(Workspace, TheApplicationInFrontIsFollowedThroughSwitchesBurstsAndServerRes
   for (int i = 0; i < 999; ++i) {
     windows->activate(cycle[i % 3]);
     made.push_back(names[i % 3]);
-    if (i % 100 == 0) agent->nextLine(std::chrono::milliseconds(0));
+    if (i % 100 == 0) agent.nextLine(std::chrono::milliseconds(0));
   }
-  windows->activate(resolve);
-  made.push_back(kResolve);
-  while (heard.back() != resolvePair[1]) {
-    const auto datagram = editorState(kPatience);
-    ASSERT_TRUE(datagram) << "the agent stalled after " << heard.size() << " datagrams";
-    heard.push_back(*datagram);
-  }
+  activate(resolveWindow, resolveId, {});
+  while (heard.back() != resolve[1] && heard.back() != "(nothing)") heard.push_back(editorState());
 
-  // The server goes and comes back on the same display.
-  const int display = server->number();
+  // The server goes, and comes back on the same display.
   windows.reset();
   server->stop();
-  made.push_back("unknown");
-  EXPECT_TRUE(agent->waitForLine(kActivated + "unknown"));
-  hear(noEditor);
-  server = testing::XvfbServer::start(error, display);
-  ASSERT_TRUE(server) << error;
-  windows = testing::XWindows::open(server->display(), error);
-  ASSERT_TRUE(windows) << error;
-  activate(windows->make("resolve"), kResolve, resolvePair);
-  agent->signal(SIGTERM);
-  EXPECT_EQ(agent->waitForExit(), 0) << agent->errorText();
+  activate({}, "unknown", none);
+  server = testing::XvfbServer::start(error, server->number(), serverAuthority);
+  ASSERT_TRUE(server && (windows = testing::XWindows::open(server->display(), error))) << error;
+  activate(windows->make("resolve"), resolveId, resolve);
+  agent.signal(SIGTERM);
+  EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
 
   // Each activation logged was made, after the one logged before it, and tablets heard the
   // pairs of the editor changes logged, in the same order.
   Texts pairs;
   auto next = made.begin();
-  for (const auto& line : agent->lines()) {
-    const std::string changed = "Trovik: editor changed \u2192 ";
-    if (line.starts_with(kActivated)) {
-      next = std::find(next, made.end(), line.substr(kActivated.size()));
+  for (const auto& line : agent.lines()) {
+    if (line.starts_with(activated)) {
+      next = std::find(next, made.end(), line.substr(activated.size()));
       ASSERT_NE(next++, made.end()) << line << " is out of order";
     } else if (line.starts_with(changed)) {
       const std::string editor = line.substr(changed.size(), line.find(',') - changed.size());
@@ -128,11 +124,10 @@ TEST(Workspace, TheApplicationInFrontIsFollowedThroughSwitchesBurstsAndServerRes
     }
   }
   EXPECT_EQ(heard, pairs);
-  EXPECT_FALSE(editorState(std::chrono::milliseconds(0)));
-  const std::string errors = agent->errorText();  // the server's going, said once
-  const auto said = errors.find("trovik-helper: workspace: lost the connection");
-  EXPECT_NE(said, errors.npos) << errors;
-  EXPECT_EQ(errors.find("trovik-helper: workspace: ", said + 1), errors.npos) << errors;
+  EXPECT_FALSE(state.receive(std::chrono::milliseconds(0)));
+  const std::string errors = agent.errorText();  // the server's going, said once
+  EXPECT_NE(errors.find("workspace: "), errors.npos) << errors;
+  EXPECT_EQ(errors.find("workspace: lost the connection"), errors.rfind("workspace: ")) << errors;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The tray item on a private session bus, driven as a tray host drives it, with the agent's
-// own menu model behind it: the real delegate over fakes, on a real main loop.
+// The tray item's menu as a dbusmenu host reads it: each line's properties, and the item on a
+// private session bus driven as a host drives it, the real delegate over fakes behind it.
 
 #include <gmock/gmock.h>
 #include <unistd.h>
@@ -11,16 +11,34 @@
 #include "app/status_texts.hpp"
 #include "fakes/fakes.hpp"
 #include "platform/linux/asio_run_loop.hpp"
+#include "platform/linux/desktop/dbus_menu_layout.hpp"
 #include "platform/linux/desktop/sni_status_bar.hpp"
-#include "support/private_bus.hpp"
 #include "support/desktop_bus.hpp"
-#include "support/mailbox.hpp"
+#include "support/private_bus.hpp"
 #include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {
 
-using testing::gdbusCall;
+using namespace dbusmenu;
+
+// Properties left out are the protocol's defaults; the host draws from the values, in any order.
+TEST(DbusMenuLayout, EachLineCarriesWhatAHostNeedsToDrawIt) {
+  const auto drawn = [](const char* title, const char* action, const char* key, int state,
+                        const Properties& expected) {
+    MenuItem item(title, action, key);
+    if (state >= 0) item.setState(state);
+    EXPECT_THAT(itemProperties(item), ::testing::UnorderedElementsAreArray(expected)) << title;
+  };
+  // A lone underscore would mark a mnemonic, which the host hides.
+  drawn("This Mac: studio_mac__2", "", "", -1,
+        {{"label", "This Mac: studio__mac____2"}, {"enabled", false}});
+  drawn("Open at Login", "toggleLoginItem", "", 1,
+        {{"label", "Open at Login"}, {"toggle-type", "checkmark"}, {"toggle-state", 1}});
+  drawn("Save As", "saveAs", "S", -1,
+        {{"label", "Save As"}, {"shortcut", Shortcut{{"Control", "Shift", "s"}}}});
+  EXPECT_EQ(itemProperties(*MenuItem::separatorItem()), (Properties{{"type", "separator"}}));
+}
 
 TEST(TrayItem, PickedLinesReachTheirActionsAndTheCheckMarkFollowsTheLoginItem) {
   std::string error;
@@ -44,37 +62,30 @@ TEST(TrayItem, PickedLinesReachTheirActionsAndTheCheckMarkFollowsTheLoginItem) {
     done.get_future().wait();
   };
   const auto menu = [&](const std::string& method, const std::string& arguments) {
-    return gdbusCall(bus->address(), name, "/MenuBar", "com.canonical.dbusmenu." + method,
-                     arguments);
-  };
-  const auto click = [&](const char* id, const char* event = "clicked") {
-    return menu("Event", std::string(id) + " " + event + " '<0>' 0");
-  };
-  const auto loginLine = [](const char* state) {
-    return "ItemsPropertiesUpdated ([(7, {'label': <'Open at Login'>, 'toggle-type': "
-           "<'checkmark'>, 'toggle-state': <" +
-           std::string(state) + ">})], @a(ias) [])";
+    return testing::gdbusCall(bus->address(), name, "/MenuBar", "com.canonical.dbusmenu." + method,
+                              arguments);
   };
 
   onLoop([&] { delegate->setupStatusItem(); });
   EXPECT_TRUE(signals.next("is owned by", test::kPatience));
-  EXPECT_EQ(click("7"), "()");
-  EXPECT_TRUE(signals.next(loginLine("1"), test::kPatience));
-  EXPECT_EQ(click("7"), "()");
-  EXPECT_TRUE(signals.next(loginLine("0"), test::kPatience));
-  // Lines without a target of their own end at the delegate; inert lines and other events
-  // do nothing, and ids that name no line are refused.
-  for (const char* id : {"1", "2", "5", "6"}) EXPECT_EQ(click(id), "()") << id;
-  EXPECT_EQ(click("9", "hovered"), "()");
-  EXPECT_THAT(click("10"), ::testing::HasSubstr("org.freedesktop.DBus.Error.InvalidArgs"));
-  // Hosts that batch events: the group's unknown ids come back.
-  EXPECT_EQ(menu("EventGroup", "\"[(9, 'clicked', <''>, 0), (42, 'clicked', <0>, 0)]\""),
+  for (const char* state : {"1", "0"}) {
+    EXPECT_EQ(menu("Event", "7 clicked '<0>' 0"), "()");
+    EXPECT_TRUE(
+        signals.next("ItemsPropertiesUpdated ([(7, {'label': <'Open at Login'>, 'toggle-type': "
+                     "<'checkmark'>, 'toggle-state': <" +
+                         std::string(state),
+                     test::kPatience));
+  }
+  // Only a click acts; ids that name no line are refused, and come back from a group.
+  EXPECT_THAT(menu("Event", "10 clicked '<0>' 0"), ::testing::HasSubstr("Error.InvalidArgs"));
+  EXPECT_EQ(menu("EventGroup",
+                 "\"[(6, 'clicked', <''>, 0), (9, 'hovered', <0>, 0), "
+                 "(42, 'clicked', <0>, 0)]\""),
             "([42],)");
   onLoop([&] {
     EXPECT_EQ(fake.login.calls, (std::vector<std::string>{"register", "unregister"}));
-    EXPECT_EQ(fake.workspace.opened,
-              std::vector<std::string>{std::string(kAccessibilitySettingsLink)});
-    EXPECT_EQ(fake.system.terminations, 1);
+    EXPECT_THAT(fake.workspace.opened, ::testing::ElementsAre(kAccessibilitySettingsLink));
+    EXPECT_EQ(fake.system.terminations, 0);
     delegate.reset();  // the item goes with it, on the main thread
   });
   runLoop.stop();

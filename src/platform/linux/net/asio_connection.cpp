@@ -34,9 +34,15 @@ bool AsioConnection::moveToLocked(ConnectionState next) {
   if (state_.kind == Kind::failed && next.kind != Kind::cancelled) return false;
   state_ = next;
   post([this, handler = stateHandler_, next] {
+    {
+      std::lock_guard lock(mutex_);
+      holdingSends_ = next.isReady();
+    }
     if (handler) handler(next);
     std::lock_guard lock(mutex_);
     reported_ = next;
+    holdingSends_ = false;
+    releaseHeldLocked();
   });
   return true;
 }

@@ -45,6 +45,10 @@ class AsioConnection : public Connection, public std::enable_shared_from_this<As
   }
   bool networkStopped() const;
 
+  // With mutex_ held, as state() turns ready: sends what the ready handler sent, held until
+  // now, so that a peer that heard them finds the channel ready for what it asks next.
+  virtual void releaseHeldLocked() {}
+
   static bool isEnded(const ConnectionState& state);
   // The error a receive or send gets once the connection has ended.
   static NetworkError endError(const ConnectionState& state);
@@ -54,6 +58,7 @@ class AsioConnection : public Connection, public std::enable_shared_from_this<As
   mutable std::mutex mutex_;
   ConnectionState state_;  // may be ahead of what state() says while its report is queued
   bool shutDown_ = false;
+  bool holdingSends_ = false;  // while the handler of a ready state runs
 
  private:
   ConnectionState reported_;

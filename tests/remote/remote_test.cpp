@@ -1,0 +1,187 @@
+// trovik-remote against the built agent, each test in a network namespace of its own;
+// RemoteList runs under scripts/with-avahi, which brings the namespace and its avahi-daemon.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "e2e/agent_harness.hpp"
+#include "platform/linux/desktop/linux_host_info.hpp"
+#include "support/x_key_recorder.hpp"
+#include "support/x_windows.hpp"
+#include "support/xvfb_server.hpp"
+
+namespace trovik::e2e {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
+
+constexpr std::string_view kListening = "Trovik: Listening and advertising as Bonjour service";
+
+// Runs trovik-remote to its end. The agent, when given, is read meanwhile: it logs every
+// command, and a full pipe would stall it.
+std::unique_ptr<AgentProcess> runRemote(AgentOptions options, AgentProcess* agent = nullptr) {
+  options.program = TROVIK_REMOTE_PATH;
+  auto remote = std::make_unique<AgentProcess>(std::move(options));
+  for (int i = 0; i < 3000 && !remote->waitForExit(20ms); ++i)
+    while (agent && agent->nextLine(0ms)) continue;
+  return remote;
+}
+
+TEST(RemoteAgent, PingSendAndWatchServeTheAgentOnAnXServer) {
+  TROVIK_REQUIRE_ISOLATION();
+  std::string error;
+  auto server = testing::XvfbServer::start(error);
+  TROVIK_REQUIRE_ENVIRONMENT(server, "needs Xvfb: " + error);
+  auto recorder = testing::XKeyRecorder::open(server->display(), error);
+  auto windows = testing::XWindows::open(server->display(), error);
+  ASSERT_TRUE(recorder && windows) << error;
+  AgentProcess agent({{}, {{"DISPLAY", server->display()}}});
+  ASSERT_TRUE(agent.waitForLine(kListening)) << agent.errorText();
+
+  // The README's figures: the agent typing each SPACE, then a plain UDP echo, the floor.
+  UdpPeer echo;
+  std::jthread echoing([&](std::stop_token stop) {
+    while (!stop.stop_requested())
+      if (auto d = echo.receiveFrom(50ms)) echo.sendTo(d->payload, d->port, d->address);
+  });
+  for (const auto& [option, value] : {std::pair<std::string, std::string>{"--to", "127.0.0.1"},
+                                      {"--echo", "127.0.0.1:" + std::to_string(echo.port())}}) {
+    const auto ping = runRemote(
+        {{"ping", "--count", "1000", "--command", "SPACE", "--json", option, value}}, &agent);
+    EXPECT_EQ(ping->waitForExit(0ms), 0) << ping->errorText();
+    ASSERT_EQ(ping->lines().size(), 1u) << ping->errorText();
+    EXPECT_THAT(ping->lines()[0], HasSubstr("\"count\":1000,\"unanswered\":0,\"min_us\":"));
+    std::cout << ping->lines()[0] << std::endl;
+  }
+  EXPECT_EQ(recorder->takeAll(2000, 20s).size(), 2000u);  // each confirmed SPACE was typed
+
+  const auto sent = runRemote({{"send", "--to", "127.0.0.1", "SPACE", "shift+a"}}, &agent);
+  EXPECT_EQ(sent->waitForExit(0ms), 0) << sent->errorText();
+  std::vector<testing::SeenKey> keys;
+  testing::addPress(keys, {65, ' '});
+  testing::addShiftedPress(keys, {38, 'A'});
+  EXPECT_EQ(recorder->takeAll(keys.size(), 10s), keys);
+
+  // The state channels of ping and send still reach this host: watch hears each message once.
+  AgentProcess watch({{"watch", "--to", "127.0.0.1"}, {}, true, TROVIK_REMOTE_PATH});
+  const Texts heard = {"fcp:inactive", "app:inactive", "ax:granted", "fcp:inactive",
+                       "app:active:com.blackmagic-design.davinci-resolve"};
+  for (std::size_t i = 0; i < heard.size(); ++i) {
+    if (i == 3) windows->activate(windows->make("resolve"));
+    EXPECT_THAT(watch.nextLine().value_or("(none)"),
+                ::testing::MatchesRegex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} " + heard[i]));
+  }
+  watch.signal(SIGINT);
+  EXPECT_EQ(watch.waitForExit(), 0) << watch.errorText();
+  EXPECT_EQ(watch.lines().size(), heard.size());
+}
+
+TEST(RemoteAgent, ExitStatusSaysWhyNoKeyWasConfirmed) {
+  TROVIK_REQUIRE_ISOLATION();
+  const auto expectSend = [](int status, const std::string& said) {
+    const auto sent = runRemote({{"send", "--to", "127.0.0.1", "--timeout", "0.5", "SPACE"}});
+    EXPECT_EQ(sent->waitForExit(0ms), status);
+    EXPECT_THAT(sent->errorText(), StartsWith("trovik-remote: " + said));
+  };
+  expectSend(4, "no agent at 127.0.0.1:9876");  // nothing listens: refused at once
+  std::optional<UdpPeer> silent(std::in_place, "127.0.0.1", kCommandPort);
+  expectSend(4, "no answer from the agent at 127.0.0.1:9876 within 0.5 s");
+  EXPECT_EQ(silent->receive(0ms), "hello");
+  silent.reset();
+  AgentProcess agent;  // no display, no uinput: it may not type
+  ASSERT_TRUE(agent.waitForLine(kListening)) << agent.errorText();
+  expectSend(3, "the agent at 127.0.0.1:9876 may not press keys");
+  UdpPeer holder("::", kStatePort);
+  expectSend(2, "UDP port 9877 is in use");
+  UdpPeer().sendTo("still here", kStatePort);
+  EXPECT_EQ(holder.receive(kPatience), "still here");
+}
+
+// `keys` on a pseudo-terminal, with the test playing the agent.
+TEST(RemoteKeys, TerminalKeysArriveAsCommandsAndTheTerminalModeComesBack) {
+  TROVIK_REQUIRE_ISOLATION();
+  UdpPeer agent("127.0.0.1", kCommandPort);
+  int master = -1, terminal = -1;
+  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  termios before{}, now{};
+  ASSERT_EQ(tcgetattr(terminal, &before), 0);
+  const std::string script = "exec \"$0\" keys --to 127.0.0.1 <&" + std::to_string(terminal);
+  test::Process keys(
+      {.argv = {"bash", "-c", script + " >&0", TROVIK_REMOTE_PATH}, .inheritFd = terminal});
+  ASSERT_EQ(agent.receive(kPatience), "hello");  // said once the terminal is raw
+  tcgetattr(terminal, &now);
+  EXPECT_FALSE(now.c_lflag & (ICANON | ECHO | ISIG));
+  UdpPeer channel;  // the agent's state channel to this host
+  for (const char* text : {"fcp:inactive", "app:active:com.adobe.premierepro", "ax:granted"})
+    channel.sendTo(text, kStatePort);
+  // Typed keys go first: they wait until the status line shows what the agent said.
+  std::string screen;
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  EXPECT_TRUE(test::waitUntil([&] {
+    for (char c; read(master, &c, 1) == 1;) screen += c;
+    return screen.find("keys: granted  editor: com.adobe.premierepro") != std::string::npos;
+  })) << screen;
+
+  const std::pair<std::string, std::string> typed[] = {
+      {"\x1b[A", "UP"}, {"\x1bOD", "LEFT"}, {"A", "shift+a"},    {"!", "shift+1"},
+      {"\x1b", "ESC"},  {" ", "SPACE"},     {"\r", "RETURN"},    {"\x7f", "DELETE"},
+      {"\t", "TAB"},    {"~", "~"},         {"_\x1b[15~7", "7"},  // no command for "_" or F5
+  };
+  for (const auto& [bytes, command] : typed) {
+    ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    EXPECT_EQ(agent.receive(kPatience), command) << ::testing::PrintToString(bytes);
+  }
+  ASSERT_EQ(write(master, "\x04", 1), 1);  // Ctrl+D leaves, and is no command
+  EXPECT_EQ(keys.waitForExit(), 0);
+  tcgetattr(terminal, &now);
+  EXPECT_EQ(now.c_lflag, before.c_lflag);
+  EXPECT_EQ(now.c_iflag, before.c_iflag);
+  EXPECT_FALSE(agent.receive(0ms));
+  for (int fd : {master, terminal}) close(fd);
+}
+
+TEST(RemoteList, FindsTheAgentByNameAndReachesItWithoutAnAddress) {
+  const char* bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+  const char* control = std::getenv("TROVIK_AVAHI_CONTROL");
+  TROVIK_REQUIRE_ENVIRONMENT(std::getenv("TROVIK_AVAHI_NETNS") && bus && control,
+                             std::string("needs scripts/with-avahi: ") +
+                                 (std::getenv("TROVIK_AVAHI_UNAVAILABLE") ?: "not inside it"));
+  const std::vector<std::pair<std::string, std::string>> env{{"DBUS_SYSTEM_BUS_ADDRESS", bus}};
+  const std::string name = LinuxHostInfo().localizedName().value_or("Mac");
+  std::optional<AgentProcess> agent(std::in_place, AgentOptions{{}, env});
+  std::unique_ptr<AgentProcess> listed;
+  const auto list = [&] {
+    return (listed = runRemote({{"list", "--timeout", "2"}, env}))->waitForExit(0ms);
+  };
+  ASSERT_TRUE(test::waitUntil([&] { return list() == 0; }, 30s)) << listed->errorText();
+  EXPECT_THAT(listed->lines(), ::testing::ElementsAre(::testing::MatchesRegex(
+                                   name + "\ttrovik-ns\\.local\t[0-9a-f:.]+\t9876")));
+  // Found by DNS-SD, it is reached: it answers that it may not type (no display here).
+  for (const Texts& send : {Texts{"send", "SPACE"}, Texts{"send", "--to", name, "SPACE"}})
+    EXPECT_EQ(runRemote({send, env})->waitForExit(0ms), 3);
+  agent.reset();
+  EXPECT_TRUE(test::waitUntil([&] { return list() == 1; }, 30s)) << listed->errorText();
+  ASSERT_EQ(std::system((std::string(control) + " stop").c_str()), 0);
+  EXPECT_EQ(list(), 2);
+  EXPECT_THAT(listed->errorText(), StartsWith("trovik-remote: cannot reach avahi-daemon"));
+}
+
+}  // namespace
+}  // namespace trovik::e2e
+
+int main(int argc, char** argv) {
+  // Under scripts/with-avahi the namespace, with its daemon, is there already.
+  if (!std::getenv("TROVIK_AVAHI_NETNS")) trovik::e2e::enterIsolation();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
