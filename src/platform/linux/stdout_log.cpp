@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/burst.hpp"
+
 namespace trovik {
 namespace {
 
@@ -145,7 +147,8 @@ bool LineWriter::put(std::string_view text) {
     if (state_->queued.size() + text.size() + 1 <= state_->capacity) {
       state_->queued.append(text).push_back('\n');
       ++state_->queuedUpTo;
-      state_->wake.notify_one();
+      if (!Burst::defer(state_.get(), [state = state_] { state->wake.notify_one(); }))
+        state_->wake.notify_one();
       return true;
     }
   }
@@ -156,6 +159,7 @@ bool LineWriter::put(std::string_view text) {
 bool LineWriter::flush(Clock::time_point deadline) {
   std::unique_lock lock(state_->mutex);
   const std::uint64_t target = state_->queuedUpTo;
+  state_->wake.notify_one();  // the lines may have been queued with their wake deferred
   return state_->written.wait_until(lock, deadline, [&] { return state_->writtenUpTo >= target; });
 }
 

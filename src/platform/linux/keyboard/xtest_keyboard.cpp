@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/linux/burst.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/keyboard/x_connection.hpp"
 #include "platform/linux/stdout_log.hpp"
@@ -56,6 +57,7 @@ struct XTestKeyboard::State {
   bool roundTrip(XConnection& c);
   void setCurrent(XConnection* c);
   void stalled();
+  void flush();  // what presses queued
   void report(const std::string& why);
   bool standingBy();
   // Sleeps for `time`, less when stopping or when `fd` has something to read.
@@ -231,10 +233,17 @@ void XTestKeyboard::press(std::uint16_t evdevCode, bool shift) {
     fakeKey(c->get(), evdevCode, true);
     fakeKey(c->get(), evdevCode, false);
     if (shift) fakeKey(c->get(), kEvdevLeftShift, false);
-    if (xcb_flush(c->get()) > 0) return;
+    // The press is queued whole; the server reads it once the command's datagrams are out.
+    if (Burst::defer(&s, [state = state_] { state->flush(); }) || xcb_flush(c->get()) > 0) return;
   }
   // No room in time, or a broken connection: unusable until the keeper finds it answering.
   s.stalled();
+}
+
+void XTestKeyboard::State::flush() {
+  std::lock_guard lock(pressMutex);
+  // A connection that went meanwhile took the queued presses with it.
+  if (current && xcb_flush(current->get()) <= 0) stalled();
 }
 
 std::string XTestKeyboard::problem() const {

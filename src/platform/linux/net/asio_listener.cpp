@@ -3,9 +3,9 @@
 #include <asio/post.hpp>
 #include <cerrno>
 
+#include "platform/linux/burst.hpp"
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/socket_address.hpp"
-#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 
@@ -89,6 +89,7 @@ void AsioListener::onReadable(const std::error_code& error) {
     if (!batch.failure) waitLocked();
     countDropsLocked(batch);
   }
+  Burst burst;  // the commands' keys and datagrams first
   for (const auto& flow : batch.evicted) flow->end(net::osError(ETIMEDOUT));
   for (auto& handover : batch.handovers) handover.run();
   if (batch.failure) fail(*batch.failure);
