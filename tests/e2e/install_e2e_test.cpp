@@ -6,8 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "e2e/agent_harness.hpp"
+#include "support/desktop_bus.hpp"
+#include "support/private_bus.hpp"
 
 namespace trovik::e2e {
 namespace {
@@ -26,15 +29,18 @@ class InstalledAgentTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  // Runs `program` with the test's settings folder until it listens, then stops it; what it
-  // said on standard error.
-  std::string runOnce(const std::string& program) {
+  // Runs `program` with the test's settings folder until it listens, does `meanwhile`, then
+  // stops it; what it said on standard error.
+  std::string runOnce(const std::string& program, const std::string& bus = "",
+                      const std::function<void(AgentProcess&)>& meanwhile = {}) {
     AgentOptions options;
     options.program = program;
     options.environment = {{"XDG_CONFIG_HOME", config.string()}};
+    if (!bus.empty()) options.environment.emplace_back("DBUS_SESSION_BUS_ADDRESS", bus);
     AgentProcess agent(options);
     EXPECT_TRUE(agent.waitForLine("Trovik: Listening and advertising as Bonjour service"))
         << agent.errorText();
+    if (meanwhile) meanwhile(agent);
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
     for (const auto& line : agent.lines()) EXPECT_EQ(line.find("Open at Login"), std::string::npos);
@@ -63,8 +69,26 @@ TEST_F(InstalledAgentTest, RegistersAtItsFirstLaunchOnlyAndABuildTreeCopyNever) 
 
   // The user switched it off while the agent was not running: it stays off.
   fs::remove(entry);
-  runOnce(program);
-  EXPECT_FALSE(fs::exists(entry));
+  std::string error;
+  const auto bus = testing::PrivateBus::start(error);
+  ASSERT_TRUE(bus) << error;
+  runOnce(program, bus->address(), [&](AgentProcess& agent) {
+    EXPECT_FALSE(fs::exists(entry));
+    // Then on and off again from the menu, as a tray sends it: the entry follows the mark.
+    const std::string item = "org.kde.StatusNotifierItem-" + std::to_string(agent.pid()) + "-1";
+    const auto menu = [&](const std::string& method, const std::string& arguments) {
+      return testing::gdbusCall(bus->address(), item, "/MenuBar",
+                                "com.canonical.dbusmenu." + method, arguments);
+    };
+    EXPECT_EQ(menu("GetProperty", "7 toggle-state"), "(<0>,)");
+    for (const bool on : {true, false}) {
+      EXPECT_EQ(menu("Event", "7 clicked '<0>' 0"), "()");
+      EXPECT_TRUE(test::waitUntil([&] { return fs::exists(entry) == on; })) << on;
+      EXPECT_TRUE(test::waitUntil([&] {
+        return menu("GetProperty", "7 toggle-state") == (on ? "(<1>,)" : "(<0>,)");
+      })) << on;
+    }
+  });
 }
 
 }  // namespace
