@@ -206,12 +206,13 @@ TEST_F(Robustness, WhateverStandsForTheSettingsFileTheAgentListensAtOnce) {
   ASSERT_TRUE(::mkdtemp(folder));
   const fs::path home = folder, file = home / "trovik-helper" / "defaults";
   fs::create_directories(file.parent_path());
-  const std::function<void()> odd[] = {
-      [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
-      [&] { fs::create_symlink("/dev/zero", file); },
-      [&] { fs::resize_file((std::ofstream(file) << "x=y\n", file), 10 << 20); },
+  const std::pair<std::function<void()>, std::string> odd[] = {
+      {[&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, "not a regular file"},
+      {[&] { fs::create_symlink("/dev/zero", file); }, "not a regular file"},
+      {[&] { fs::resize_file((std::ofstream(file) << "x=y\n", file), 10 << 20); },
+       "larger than 64 KiB"},
   };
-  for (const auto& make : odd) {
+  for (const auto& [make, why] : odd) {
     fs::remove(file);
     make();
     AgentOptions options;
@@ -223,6 +224,7 @@ TEST_F(Robustness, WhateverStandsForTheSettingsFileTheAgentListensAtOnce) {
         test::waitUntil([&] { return agent->errorText().find(note) != std::string::npos; }));
     const std::string said = agent->errorText();
     EXPECT_EQ(said.find(note, said.find(note) + 1), std::string::npos) << said;
+    EXPECT_NE(said.find(file.string() + ": " + why), std::string::npos) << said;
     expectQuickCleanExit();
   }
   fs::remove_all(home);
