@@ -1,5 +1,9 @@
 #include "behaviour/table.hpp"
 
+#include <gtest/gtest.h>
+
+#include <map>
+
 namespace trovik::behaviour {
 namespace {
 
@@ -195,12 +199,12 @@ Transcript expected(const Row& row) {
   return t;
 }
 
-std::vector<std::string> heardBy(const std::vector<Heard>& heard, const std::string& address) {
-  std::vector<std::string> datagrams;
-  for (const auto& h : heard) {
-    if (h.address == address) datagrams.push_back(h.datagram);
-  }
-  return datagrams;
+void expectSameHeard(const std::vector<Heard>& got, const std::vector<Heard>& want) {
+  std::map<std::string, std::pair<std::vector<std::string>, std::vector<std::string>>> byHost;
+  for (const auto& h : got) byHost[h.address].first.push_back(h.datagram);
+  for (const auto& h : want) byHost[h.address].second.push_back(h.datagram);
+  for (const auto& [host, heard] : byHost)
+    EXPECT_EQ(heard.first, heard.second) << "heard by " << host;
 }
 
 }  // namespace trovik::behaviour

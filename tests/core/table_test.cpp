@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 
 #include "app/app_delegate.hpp"
 #include "behaviour/table.hpp"
@@ -99,12 +98,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   EXPECT_TRUE(std::is_permutation(launch.begin(), launch.end(), got.log.begin()));
   got.log.erase(got.log.begin(), got.log.begin() + static_cast<long>(launch.size()));
   EXPECT_EQ(got.log, want.log);
-  std::set<std::string> hosts;
-  for (const auto& h : want.heard) hosts.insert(h.address);
-  for (const auto& h : got.heard) hosts.insert(h.address);
-  for (const auto& host : hosts) {
-    EXPECT_EQ(heardBy(got.heard, host), heardBy(want.heard, host)) << "heard by " << host;
-  }
+  expectSameHeard(got.heard, want.heard);
   EXPECT_EQ(got.presses, want.presses);
 }
 

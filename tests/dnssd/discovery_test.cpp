@@ -1,6 +1,6 @@
 // Discovery against a real avahi-daemon in a namespace of its own: what the advertiser
-// publishes, how it lives through the daemon coming and going and a name that is taken, the
-// computer's name from hostnamed, and the whole program found as a tablet finds it.
+// publishes, how it lives through the daemon coming and going and a name that is taken, and
+// the computer's name from hostnamed. (trovik-remote's list finds the whole program.)
 
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
@@ -13,7 +13,6 @@
 #include "support/fake_bus_service.hpp"
 #include "support/mailbox.hpp"
 #include "support/process.hpp"
-#include "support/udp_peer.hpp"
 
 namespace trovik {
 namespace {
@@ -137,25 +136,6 @@ TEST(HostnamedName, IsThePrettyHostnameOrNothingWithinItsTimeout) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 300ms), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not D-Bus's own 25 s
-}
-
-// The whole program, as a tablet on the network finds it.
-TEST(AgentDiscovery, TheRunningAgentIsFoundUnderTheComputersNameAndServesWhoFindsIt) {
-  TROVIK_REQUIRE_AVAHI_NAMESPACE();
-  ASSERT_TRUE(dnssd_test::avahiDaemon("running") || dnssd_test::avahiDaemon("start"));
-  const std::string name = LinuxHostInfo().localizedName().value_or("Mac");
-  test::UdpPeer state("127.0.0.1", 9877);
-  auto agent = std::make_unique<test::Process>(test::ProcessOptions{{TROVIK_HELPER_PATH}});
-  ASSERT_TRUE(test::waitUntil([&] { return visible(name); }, kPatience));
-  const auto found = named(browse(), name).front();
-  EXPECT_EQ(found.txt, "");
-  test::UdpPeer tablet;  // at the address the browse resolved, as the tablet would
-  tablet.sendTo("hello", found.port, found.address);
-  for (const char* text : {"fcp:inactive", "app:inactive", "ax:denied"}) {
-    EXPECT_EQ(state.receive(5s), text);
-  }
-  agent.reset();  // quitting takes the service with it
-  EXPECT_TRUE(test::waitUntil([&] { return !visible(name); }, kPatience));
 }
 
 }  // namespace

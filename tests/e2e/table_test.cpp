@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 
 #include "behaviour/table.hpp"
 #include "e2e/agent_harness.hpp"
@@ -26,27 +25,11 @@ using test::UdpPeer;
 // A frozen X server is noticed within about a second, and the next check comes within 2.
 constexpr auto kStepPatience = 8s;
 
-// A key event as the focused window sees it, without the keysym.
-struct Seen {
-  bool press;
-  int keycode;
-  bool shift;
-  bool operator==(const Seen&) const = default;
-};
-void PrintTo(const Seen& k, std::ostream* os) {
-  *os << (k.press ? "press " : "release ") << k.keycode << (k.shift ? " with Shift" : "");
-}
+using testing::SeenKey;
 
-std::vector<Seen> seenFor(const std::vector<Press>& presses) {
-  constexpr int kShift = testing::kShiftL;
-  std::vector<Seen> seen;
-  for (const auto& p : presses) {
-    const int keycode = *evdevKeyCode(p.key) + 8;
-    if (p.shift) seen.push_back({true, kShift, false});
-    seen.push_back({true, keycode, p.shift});
-    seen.push_back({false, keycode, p.shift});
-    if (p.shift) seen.push_back({false, kShift, true});
-  }
+std::vector<SeenKey> seenFor(const std::vector<Press>& presses) {
+  std::vector<SeenKey> seen;
+  for (const auto& p : presses) testing::addPress(seen, *evdevKeyCode(p.key) + 8, p.shift);
   return seen;
 }
 
@@ -99,13 +82,11 @@ class RealRun {
     const auto& lines = agent_->lines();
     t.log.assign(lines.begin() + static_cast<long>(launchLines_), lines.end());
     server_->signal(SIGCONT);  // the window reads what it was sent
-    for (const auto& key : window_->takeAll(expectedKeys_, kStepPatience)) {
-      seen_.push_back({key.press, key.keycode, key.shift});
-    }
+    seen_ = window_->takeAll(expectedKeys_, kStepPatience);
     return t;
   }
 
-  const std::vector<Seen>& keys() const { return seen_; }
+  const std::vector<SeenKey>& keys() const { return seen_; }
   std::optional<int> exitStatus() const { return exit_; }
   std::string errors() { return agent_->errorText(); }
 
@@ -173,7 +154,7 @@ class RealRun {
   std::size_t launchLines_ = 0;
   std::size_t checked_ = 0;
   std::size_t expectedKeys_ = 0;
-  std::vector<Seen> seen_;
+  std::vector<SeenKey> seen_;
   std::optional<int> exit_;
 };
 
@@ -198,12 +179,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   const Transcript want = expected(row);
   const Transcript got = run->run(row);
   EXPECT_EQ(got.log, want.log) << run->errors();
-  std::set<std::string> hosts;
-  for (const auto& h : want.heard) hosts.insert(h.address);
-  for (const auto& h : got.heard) hosts.insert(h.address);
-  for (const auto& host : hosts) {
-    EXPECT_EQ(heardBy(got.heard, host), heardBy(want.heard, host)) << "heard by " << host;
-  }
+  expectSameHeard(got.heard, want.heard);
   EXPECT_EQ(run->keys(), seenFor(want.presses));
   EXPECT_EQ(run->exitStatus(), 0) << run->errors();
 }

@@ -88,10 +88,6 @@ void FakeConnection::send(SharedBytes content, SendCompletion completion) {
 }
 
 void FakeConnection::cancel() {
-  {
-    std::lock_guard lock(mutex_);
-    ++cancels_;
-  }
   reportState(ConnectionState::Kind::cancelled);
 }
 
@@ -124,11 +120,6 @@ bool FakeConnection::completeReceive(std::optional<std::string> content,
 std::vector<std::string> FakeConnection::datagrams() const {
   std::lock_guard lock(mutex_);
   return sent_;
-}
-
-int FakeConnection::cancels() const {
-  std::lock_guard lock(mutex_);
-  return cancels_;
 }
 
 void FakeConnection::release() {

@@ -39,11 +39,10 @@ class FakeRunLoop final : public RunLoop {
                                            std::function<void()> tick) override;
   bool isCurrentThread() const override { return std::this_thread::get_id() == mainThread_; }
   void run() override { posted_.runAll(); }
-  void stop() override { stopped = true; }
+  void stop() override {}
   int runPending() { return posted_.runAll(); }
   // Moves virtual time on, firing every timer whose time comes, in order.
   void advance(std::chrono::milliseconds by);
-  bool stopped = false;
 
  private:
   struct FakeTimer;
@@ -71,7 +70,6 @@ class FakeConnection final : public Connection,
   // Hands the pending receive its outcome; false when none is armed.
   bool completeReceive(std::optional<std::string> content, std::optional<std::string> error = {});
   std::vector<std::string> datagrams() const;
-  int cancels() const;
   std::optional<std::string> sendError;  // later sends fail with it
   void release();                        // drops the callbacks, which may hold this connection
 
@@ -83,7 +81,6 @@ class FakeConnection final : public Connection,
   WorkQueue* queue_ = nullptr;
   std::optional<ReceiveCompletion> receive_;
   std::vector<std::string> sent_;
-  int cancels_ = 0;
 };
 
 class FakeListener final : public Listener {

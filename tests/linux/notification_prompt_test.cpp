@@ -54,11 +54,11 @@ TEST_F(Prompt, TheKeyboardWithoutAccessNotifiesHowToGrantItOnceAndOnlyWhenAsked)
   EXPECT_FALSE(keyboard.isProcessTrustedWithPrompt());
   const auto calls = service->calls(1, 10s);
   ASSERT_EQ(calls.size(), 1u);
-  ASSERT_EQ(calls[0].strings.size(), 4u);  // application, icon, summary, body
-  EXPECT_EQ(calls[0].strings[0], "Trovik Helper");
-  EXPECT_EQ(calls[0].strings[2], "Trovik Helper needs keyboard access");
-  EXPECT_NE(calls[0].strings[3].find("/nonexistent/uinput is missing"), std::string::npos);
-  EXPECT_NE(calls[0].strings[3].find("70-trovik-helper-uinput.rules"), std::string::npos);
+  ASSERT_EQ(calls[0].size(), 4u);  // application, icon, summary, body
+  EXPECT_EQ(calls[0][0], "Trovik Helper");
+  EXPECT_EQ(calls[0][2], "Trovik Helper needs keyboard access");
+  EXPECT_NE(calls[0][3].find("/nonexistent/uinput is missing"), std::string::npos);
+  EXPECT_NE(calls[0][3].find("70-trovik-helper-uinput.rules"), std::string::npos);
   EXPECT_EQ(fallen(), "");
 }
 

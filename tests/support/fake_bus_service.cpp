@@ -38,13 +38,13 @@ int FakeBusService::onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) 
       std::string(sd_bus_message_get_destination(m)) == "org.freedesktop.DBus") {
     return 0;
   }
-  Call call{sd_bus_message_get_member(m), {}};
+  Call call;
   char type = 0;
   while (sd_bus_message_peek_type(m, &type, nullptr) > 0 && type != 0) {
     if (type == 's') {
       const char* text = nullptr;
       sd_bus_message_read_basic(m, 's', &text);
-      call.strings.emplace_back(text);
+      call.emplace_back(text);
     } else if (sd_bus_message_skip(m, nullptr) < 0) {
       break;
     }
@@ -70,13 +70,6 @@ int FakeBusService::onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) 
 void FakeBusService::run() {
   while (!stop_) {
     while (sd_bus_process(bus_, nullptr) > 0) {
-    }
-    if (release_.exchange(false)) {
-      for (sd_bus_message* m : held_) {
-        reply_ ? reply_(m) : sd_bus_reply_method_return(m, "");
-        sd_bus_message_unref(m);
-      }
-      held_.clear();
     }
     sd_bus_wait(bus_, 20'000);
   }

@@ -18,12 +18,9 @@ namespace trovik::test {
 // own.
 class FakeBusService {
  public:
-  enum class Answer { reply, error, hold };                // hold: never, until release()
+  enum class Answer { reply, error, hold };                // hold: never
   using Reply = std::function<int(sd_bus_message* call)>;  // an sd_bus_reply_method_* call
-  struct Call {
-    std::string member;
-    std::vector<std::string> strings;  // its leading string arguments
-  };
+  using Call = std::vector<std::string>;                   // a call's string arguments
 
   FakeBusService(const std::string& address, const std::string& name, Answer answer,
                  Reply reply = {});
@@ -31,7 +28,6 @@ class FakeBusService {
   bool ready() const { return bus_ != nullptr; }
   // The calls so far, once at least `count` have come or `timeout` has passed.
   std::vector<Call> calls(std::size_t count, std::chrono::milliseconds timeout);
-  void release() { release_ = true; }
 
  private:
   static int onMessage(sd_bus_message* m, void* self, sd_bus_error*);
@@ -44,7 +40,6 @@ class FakeBusService {
   std::condition_variable called_;
   std::vector<Call> calls_;
   std::vector<sd_bus_message*> held_;  // the service thread's
-  std::atomic<bool> release_{false};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

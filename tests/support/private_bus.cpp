@@ -27,24 +27,16 @@ std::unique_ptr<PrivateBus> PrivateBus::start(std::string& error) {
                            "<policy context=\"default\"><allow send_destination=\"*\"/>"
                            "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
                            "</busconfig>\n";
-  test::Pipe ready;
   std::unique_ptr<test::Process> process;
   try {
-    process = std::make_unique<test::Process>(
-        test::ProcessOptions{{"dbus-daemon", "--config-file=" + config, "--nofork",
-                              "--print-address=" + std::to_string(ready.write)},
-                             {},
-                             {},
-                             false,
-                             true,
-                             ready.write});
+    process = std::make_unique<test::Process>(test::ProcessOptions{
+        {"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address"}, {}, {}, true});
   } catch (const std::runtime_error& failure) {
     error = failure.what();
     std::filesystem::remove_all(dir);
     return nullptr;
   }
-  ready.closeWrite();
-  const auto address = test::readLine(ready.read, std::chrono::seconds(10));
+  const auto address = process->nextLine(std::chrono::seconds(10));
   if (!address || address->empty()) {
     error = "dbus-daemon did not start";
     std::filesystem::remove_all(dir);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 extern char** environ;
@@ -26,19 +27,16 @@ std::chrono::milliseconds until(Clock::time_point deadline) {
 }
 
 std::vector<std::string> environmentFor(const ProcessOptions& options) {
-  std::vector<std::string> environment;
-  const auto named = [](const std::string& entry, const std::string& name) {
-    return entry.starts_with(name + "=");
-  };
+  std::map<std::string, std::string> variables;
   for (char** entry = environ; *entry; ++entry) {
-    const std::string text(*entry);
-    const bool dropped = std::any_of(options.unset.begin(), options.unset.end(),
-                                     [&](const auto& name) { return named(text, name); }) ||
-                         std::any_of(options.environment.begin(), options.environment.end(),
-                                     [&](const auto& entry) { return named(text, entry.first); });
-    if (!dropped) environment.push_back(text);
+    const std::string_view text(*entry);
+    const auto equals = text.find('=');
+    variables[std::string(text.substr(0, equals))] = text.substr(equals + 1);
   }
-  for (const auto& [name, value] : options.environment) environment.push_back(name + "=" + value);
+  for (const auto& name : options.unset) variables.erase(name);
+  for (const auto& [name, value] : options.environment) variables[name] = value;
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
   return environment;
 }
 
@@ -158,11 +156,6 @@ bool Process::waitForLine(std::string_view line, std::chrono::milliseconds timeo
   return waitForLine([line](const std::string& l) { return l == line; }, timeout).has_value();
 }
 
-std::optional<std::string> Process::waitForLineStartingWith(std::string_view prefix,
-                                                            std::chrono::milliseconds timeout) {
-  return waitForLine([prefix](const std::string& l) { return l.starts_with(prefix); }, timeout);
-}
-
 std::string Process::errorText() {
   while (err_ >= 0 && pump(Clock::now())) {
   }
@@ -177,20 +170,6 @@ std::optional<int> Process::waitForExit(std::chrono::milliseconds timeout) {
   while (status_ && pump(deadline)) {
   }
   return status_;
-}
-
-std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  std::string line;
-  for (char c; true;) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(until(deadline).count())) <= 0) return std::nullopt;
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return std::nullopt;
-    if (c == '\n') return line;
-    line.push_back(c);
-  }
 }
 
 Pipe::Pipe() {

@@ -47,8 +47,6 @@ class Process {
   std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& matches,
                                          std::chrono::milliseconds timeout = kPatience);
   bool waitForLine(std::string_view line, std::chrono::milliseconds timeout = kPatience);
-  std::optional<std::string> waitForLineStartingWith(std::string_view prefix,
-                                                     std::chrono::milliseconds timeout = kPatience);
   // Every standard output line read so far, taken or not.
   const std::vector<std::string>& lines() const { return lines_; }
   // Standard error so far, reading whatever is there now.
@@ -72,9 +70,6 @@ class Process {
   std::vector<std::string> lines_;
   std::size_t taken_ = 0;
 };
-
-// One line (without its newline) read from `fd` within `timeout`; none on EOF or timeout.
-std::optional<std::string> readLine(int fd, std::chrono::milliseconds timeout);
 
 // A pipe whose ends close with it; both ends close-on-exec.
 struct Pipe {

@@ -21,34 +21,26 @@ std::unique_ptr<XvfbServer> XvfbServer::start(std::string& error, std::optional<
     }
     return nullptr;
   }
-  test::Pipe ready;
-  if (ready.read < 0) {
-    error = "no pipe for Xvfb";
-    return nullptr;
-  }
   // -displayfd makes Xvfb write the display number once it accepts clients; that is the
   // only reliable sign that it is ready.
   std::vector<std::string> argv = {"Xvfb", ":" + std::to_string(*number)};
   // Only the abstract socket, which is private to the network namespace: a test that
   // restarts its server never reaches another test's server that took the number meanwhile.
   for (const char* arg :
-       {"-displayfd", "", "-nolisten", "tcp", "-nolisten", "unix", "-screen", "0", "320x240x24"}) {
+       {"-displayfd", "1", "-nolisten", "tcp", "-nolisten", "unix", "-screen", "0", "320x240x24"}) {
     argv.emplace_back(arg);
   }
-  argv[3] = std::to_string(ready.write);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::unique_ptr<test::Process> process;
   try {
-    process = std::make_unique<test::Process>(
-        test::ProcessOptions{argv, {}, {}, false, true, ready.write});
+    process = std::make_unique<test::Process>(test::ProcessOptions{argv, {}, {}, true});
   } catch (const std::runtime_error& failure) {
     error = failure.what();
     return nullptr;
   }
-  ready.closeWrite();
-  const auto line = test::readLine(ready.read, std::chrono::seconds(20));
+  const auto line = process->nextLine(std::chrono::seconds(20));
   if (!line || line->empty()) {
-    error = "Xvfb did not start";
+    error = "Xvfb did not start: " + process->errorText();
     return nullptr;
   }
   return std::unique_ptr<XvfbServer>(new XvfbServer(std::move(process), std::stoi(*line)));
