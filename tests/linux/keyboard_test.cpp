@@ -1,23 +1,102 @@
-// XTest against a private Xvfb server with a focused window that records keys: whole presses
-// from many threads, and a server that goes away or stops answering.
+// The keyboard backends. uinput on a pipe that stands in for its device: what a press writes,
+// and what a write that fails part-way leaves behind. XTest against a private Xvfb server
+// with a focused window that records keys: whole presses from many threads, and a server
+// that goes away or stops answering.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/input-event-codes.h>
+#include <linux/input.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "platform/linux/keyboard/uinput_keyboard.hpp"
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
 #include "support/mailbox.hpp"
+#include "support/process.hpp"
 #include "support/test_environment.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik {
 namespace {
+
+using Record = std::tuple<int, int, int>;  // type, code, value
+
+// A virtual keyboard whose device file is a pipe. `take` says how many bytes of a write the
+// device takes: fewer than all refuses the rest, -1 fails with EIO.
+struct PipeDevice {
+  std::function<ssize_t(std::size_t)> take = [](std::size_t size) { return ssize_t(size); };
+  test::Pipe pipe;
+  UinputKeyboard keyboard{[this](std::string&) {
+                            fcntl(pipe.read, F_SETFL, O_NONBLOCK);
+                            return UinputDevice::adopt(
+                                std::exchange(pipe.write, -1),
+                                [this](int fd, const void* data, std::size_t size) {
+                                  const ssize_t taken = take(size);
+                                  errno = EIO;
+                                  return taken < 0 ? taken : ::write(fd, data, taken);
+                                });
+                          },
+                          std::chrono::hours(1)};
+
+  // What the device received so far, and whether it has been closed since: closing it makes
+  // the kernel remove the device and release its keys.
+  std::pair<std::vector<Record>, bool> received() {
+    std::vector<Record> records;
+    ssize_t size;
+    for (input_event e; (size = ::read(pipe.read, &e, sizeof e)) == sizeof e;)
+      records.emplace_back(e.type, e.code, e.value);
+    return {records, size == 0};
+  }
+};
+
+TEST(UinputKeyboard, TheDeviceIsAKeyboardAndEachPressIsOneWriteOfItsRecords) {
+  // udev takes a device for a keyboard only with every key from Esc to S; on to Shift.
+  const auto keys = evdevKeysDeclared();
+  for (int code = KEY_ESC; code <= KEY_LEFTSHIFT; ++code)
+    EXPECT_EQ(std::ranges::count(keys, code), 1) << code;
+  PipeDevice device;
+  std::vector<std::size_t> writes;
+  device.take = [&](std::size_t size) { return ssize_t(writes.emplace_back(size)); };
+  device.keyboard.press(KEY_SPACE, false);
+  device.keyboard.press(KEY_1, true);
+  const Record syn{EV_SYN, SYN_REPORT, 0};
+  const auto key = [](int code, int value) { return Record{EV_KEY, code, value}; };
+  EXPECT_EQ(device.received().first,
+            (std::vector{key(KEY_SPACE, 1), syn, key(KEY_SPACE, 0), syn, key(KEY_LEFTSHIFT, 1), syn,
+                         key(KEY_1, 1), syn, key(KEY_1, 0), syn, key(KEY_LEFTSHIFT, 0), syn}));
+  EXPECT_EQ(writes, (std::vector<std::size_t>{4 * sizeof(input_event), 8 * sizeof(input_event)}));
+}
+
+TEST(UinputKeyboard, APressBrokenOffAtAnyRecordLeavesNoKeyDown) {
+  for (std::size_t taken = 0; taken < 8; ++taken) {
+    for (const bool releasable : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << taken << " records taken, releasable " << releasable);
+      PipeDevice device;
+      int calls = 0;
+      device.take = [&](std::size_t size) -> ssize_t {
+        if (calls++ == 0) return taken == 0 ? -1 : ssize_t(taken * sizeof(input_event));
+        return releasable ? ssize_t(size) : -1;
+      };
+      device.keyboard.press(KEY_A, true);
+      const auto [records, closed] = device.received();
+      std::map<int, int> last;  // of each key
+      for (const auto& [type, code, value] : records) last[code] = type == EV_KEY ? value : 0;
+      const bool down = std::ranges::any_of(last, [](const auto& key) { return key.second; });
+      EXPECT_FALSE(releasable && down) << ::testing::PrintToString(records);
+      EXPECT_TRUE(closed);  // given up either way
+      EXPECT_FALSE(device.keyboard.usable());
+    }
+  }
+}
 
 using namespace std::chrono_literals;
 using testing::SeenKey;
