@@ -28,15 +28,6 @@ std::string readText(const fs::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// desktop-file-validate's verdict; without the tool none, except under CI=true.
-void expectValidDesktopEntry(const fs::path& file) {
-  if (std::system("command -v desktop-file-validate >/dev/null") != 0) {
-    if (test::ciRun()) ADD_FAILURE() << "desktop-file-validate is missing";
-    return;
-  }
-  EXPECT_EQ(std::system(("desktop-file-validate '" + file.string() + "'").c_str()), 0);
-}
-
 // Runs `body` on a thread whose file accesses are checked as user nobody's, so that root
 // meets the permission errors a user would.
 void asNobody(const std::function<void()>& body) {
@@ -79,7 +70,10 @@ TEST_F(XdgLoginItemsTest, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
   EXPECT_NE(ours.find("Exec=\"" + root.string() + "/Trovik \\\\$HOME 100%%/trovik-helper\"\n"),
             std::string::npos)
       << ours;
-  expectValidDesktopEntry(entry);
+  // desktop-file-validate's verdict; without the tool none, except under CI=true.
+  if (test::ciRun() || std::system("command -v desktop-file-validate >/dev/null") == 0) {
+    EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
+  }
 
   const std::string head = "[Desktop Entry]\nType=Application\n";
   const std::string notOurs = entry.string() + " does not start this program; left in place";
@@ -137,12 +131,6 @@ TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
   });
   fs::permissions(entry.parent_path(), fs::perms(0755));
   EXPECT_TRUE(fs::exists(entry)) << "a refused removal leaves it";
-
-  fs::remove_all(entry.parent_path());
-  items.openSystemSettingsLoginItems();
-  EXPECT_EQ(workspace.opened,
-            std::vector<std::string>{"file://" + root.string() + "/my%20config/autostart"});
-  EXPECT_TRUE(fs::is_directory(entry.parent_path()));
 }
 
 // A crash part-way through writing the new entry leaves the old one whole; the next
