@@ -102,11 +102,6 @@ struct AsioNetworkTest : ::testing::Test {
     listener->start(network->workQueue());
     EXPECT_EQ(advertiser.events.take(), "Test Mac on 50000");
   }
-  std::shared_ptr<Connection> channelTo(std::uint16_t port) {
-    const auto loopback = net::hostOf(asio::ip::address_v4::loopback());
-    return network->makeConnection(Endpoint::hostPort(loopback, port), {});
-  }
-
   RecordingAdvertiser advertiser;
   std::unique_ptr<AsioNetwork> network;  // before what it makes, so that it goes last
   std::shared_ptr<Mailbox<std::shared_ptr<Connection>>> flows =
@@ -153,7 +148,9 @@ TEST_F(AsioNetworkTest, EachPeerHasOneFlowInArrivalOrderWithinItsQueueAndANewOne
 
 TEST_F(AsioNetworkTest, AChannelIsReadyOnceItsReadyHandlerRanAndFailsOnRefusalFreeingItsSocket) {
   const std::size_t before = openDescriptors();
-  auto refused = channelTo(test::UdpPeer().port());  // a port bound, then closed again
+  const auto loopback = net::hostOf(asio::ip::address_v4::loopback());
+  const auto closed = test::UdpPeer().port();  // a port bound, then closed again
+  auto refused = network->makeConnection(Endpoint::hostPort(loopback, closed), {});
   // Each state with what state() said meanwhile, and each send's outcome. As the agent's
   // opening sequence does, the ready handler sends, holding the channel weakly.
   const auto outcomes = std::make_shared<Mailbox<std::string>>();
