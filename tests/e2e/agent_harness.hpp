@@ -1,13 +1,14 @@
 #pragma once
 
 // Runs the built trovik-helper in a network namespace of its own and talks to it as a
-// tablet would. The test program's main() calls enterIsolation() before anything starts a
-// thread (see e2e_main.cpp); each test then states what it needs with
-// TROVIK_REQUIRE_ISOLATION() or TROVIK_REQUIRE_ENVIRONMENT(ok, why), which skip the test
-// with the reason, or fail it under CI=true.
+// tablet would. The test program's main() enters the namespace before anything starts a
+// thread; each test then states what it needs with TROVIK_REQUIRE_ISOLATION() or
+// TROVIK_REQUIRE_ENVIRONMENT(ok, why), which skip the test with the reason, or fail it under
+// CI=true.
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,18 +22,19 @@ namespace trovik::e2e {
 using test::kPatience;
 using test::UdpPeer;
 
-// The agent's fixed ports.
+// The agent's fixed ports, and what it says once it serves them.
 inline constexpr std::uint16_t kCommandPort = 9876;
 inline constexpr std::uint16_t kStatePort = 9877;
+inline constexpr std::string_view kListening =
+    "Trovik: Listening and advertising as Bonjour service";
 
-// Moves this process into a fresh network namespace with only `lo` up. Needs root; call it
-// before any thread starts. Empty when it worked, else why not; isolationProblem() keeps it.
-std::string enterIsolation();
-const std::string& isolationProblem();
+// Why the tests are not in a network namespace of their own: main() sets it to the answer of
+// test::enterNetworkNamespace().
+inline std::string isolationProblem = "main() did not enter a network namespace";
 
-#define TROVIK_REQUIRE_ISOLATION()                                      \
-  TROVIK_REQUIRE_ENVIRONMENT(::trovik::e2e::isolationProblem().empty(), \
-                             ::trovik::e2e::isolationProblem())
+#define TROVIK_REQUIRE_ISOLATION()                                    \
+  TROVIK_REQUIRE_ENVIRONMENT(::trovik::e2e::isolationProblem.empty(), \
+                             ::trovik::e2e::isolationProblem)
 
 struct AgentOptions {
   std::vector<std::string> arguments{};
@@ -44,16 +46,30 @@ struct AgentOptions {
   std::string program = TROVIK_HELPER_PATH;
 };
 
-struct ConfigHome {
-  ConfigHome();
-  ~ConfigHome();
-  std::string path;
-};
-
-class AgentProcess : private ConfigHome, public test::Process {
+class AgentProcess : private test::TempFolder, public test::Process {
  public:
-  explicit AgentProcess(AgentOptions options = {});
-  const std::string& configHome() const { return path; }
+  explicit AgentProcess(AgentOptions options = {}) : Process(processOptions(options, path)) {}
+
+ private:
+  static test::ProcessOptions processOptions(const AgentOptions& options,
+                                             const std::string& configHome) {
+    test::ProcessOptions process{{options.program}};
+    process.argv.insert(process.argv.end(), options.arguments.begin(), options.arguments.end());
+    // Under ThreadSanitizer a process otherwise lingers a second at exit, past what the tests
+    // allow for a stop.
+    const char* tsan = std::getenv("TSAN_OPTIONS");
+    process.environment = {{"XDG_CONFIG_HOME", configHome},
+                           {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + configHome + "/no-bus"},
+                           {"TSAN_OPTIONS", std::string(tsan ? tsan : "") + " atexit_sleep_ms=0"}};
+    // Later entries win.
+    process.environment.insert(process.environment.end(), options.environment.begin(),
+                               options.environment.end());
+    // Through the test's own desktop, the agent would be seen outside the test.
+    process.unset = {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"};
+    process.capture = true;
+    process.readOutput = options.readOutput;
+    return process;
+  }
 };
 
 }  // namespace trovik::e2e

@@ -2,7 +2,6 @@
 // folder: Open at Login is set up at its first launch only, and never by a build-tree copy.
 
 #include <signal.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,50 +16,35 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class InstalledAgentTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    TROVIK_REQUIRE_ISOLATION();
-    char pattern[] = "/tmp/trovik-install-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(pattern));
-    root = pattern;
-    config = root / "config";
-    entry = config / "autostart" / "trovik-helper.desktop";
-  }
-  void TearDown() override { fs::remove_all(root); }
-
+TEST(InstalledAgent, RegistersAtItsFirstLaunchOnlyAndABuildTreeCopyNever) {
+  TROVIK_REQUIRE_ISOLATION();
+  const test::TempFolder root;
+  const fs::path config = fs::path(root.path) / "config";
+  const fs::path entry = config / "autostart" / "trovik-helper.desktop";
   // Runs `program` with the test's settings folder until it listens, does `meanwhile`, then
-  // stops it; what it said on standard error.
-  std::string runOnce(const std::string& program, const std::string& bus = "",
-                      const std::function<void(AgentProcess&)>& meanwhile = {}) {
-    AgentOptions options;
-    options.program = program;
-    options.environment = {{"XDG_CONFIG_HOME", config.string()}};
+  // stops it.
+  const auto runOnce = [&](const std::string& program, const std::string& bus = "",
+                           const std::function<void(AgentProcess&)>& meanwhile = {}) {
+    AgentOptions options{{}, {{"XDG_CONFIG_HOME", config}}, true, program};
     if (!bus.empty()) options.environment.emplace_back("DBUS_SESSION_BUS_ADDRESS", bus);
     AgentProcess agent(options);
-    EXPECT_TRUE(agent.waitForLine("Trovik: Listening and advertising as Bonjour service"))
-        << agent.errorText();
+    EXPECT_TRUE(agent.waitForLine(kListening)) << agent.errorText();
     if (meanwhile) meanwhile(agent);
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
     for (const auto& line : agent.lines()) EXPECT_EQ(line.find("Open at Login"), std::string::npos);
-    return agent.errorText();
-  }
+  };
 
-  fs::path root, config, entry;
-};
-
-TEST_F(InstalledAgentTest, RegistersAtItsFirstLaunchOnlyAndABuildTreeCopyNever) {
   runOnce(TROVIK_HELPER_PATH);
   EXPECT_FALSE(fs::exists(config / "autostart"));
   EXPECT_FALSE(fs::exists(config / "trovik-helper")) << "a later installed launch gets its turn";
 
   // Staged below the test's folder, so that the system files' absolute folders are too.
-  const std::string install = "DESTDIR='" + root.string() +
+  const std::string install = "DESTDIR='" + root.path +
                               "' '" TROVIK_CMAKE "' --install '" TROVIK_BUILD_DIR
                               "' --prefix /opt/trovik >/dev/null";
   ASSERT_EQ(std::system(install.c_str()), 0) << install;
-  const fs::path program = root / "opt/trovik/bin/trovik-helper";
+  const fs::path program = fs::path(root.path) / "opt/trovik/bin/trovik-helper";
 
   runOnce(program);
   std::ifstream written(entry);

@@ -1,11 +1,11 @@
 # End-to-end tests: the built trovik-helper, each test in a network namespace of its own,
 # driven over UDP as a tablet drives it. The harness library is for every such test.
 if(TARGET trovik-helper)
-  add_library(trovik_e2e_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/agent_harness.cpp)
-  target_include_directories(trovik_e2e_harness PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_compile_definitions(trovik_e2e_harness PUBLIC
+  add_library(trovik_e2e_harness INTERFACE)
+  target_include_directories(trovik_e2e_harness INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(trovik_e2e_harness INTERFACE
     TROVIK_HELPER_PATH="$<TARGET_FILE:trovik-helper>")
-  target_link_libraries(trovik_e2e_harness PUBLIC trovik_test_support GTest::gtest Threads::Threads)
+  target_link_libraries(trovik_e2e_harness INTERFACE trovik_test_support GTest::gtest Threads::Threads)
 
   file(GLOB E2E_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
   add_executable(e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_main.cpp ${E2E_TEST_SOURCES}

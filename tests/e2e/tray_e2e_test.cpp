@@ -37,7 +37,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
       {TROVIK_TRAY_SESSION},
       {{"DISPLAY", screen->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}};
   AgentProcess agent({{}, {{"DISPLAY", keys->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}});
-  ASSERT_TRUE(agent.waitForLine("Trovik: Listening and advertising as Bonjour service"));
+  ASSERT_TRUE(agent.waitForLine(kListening));
   const std::string item = "org.kde.StatusNotifierItem-" + std::to_string(agent.pid()) + "-1";
   const std::string registered = "string \"" + item + "/StatusNotifierItem\"";
   const auto property = [&](const std::string& name) {

@@ -28,7 +28,7 @@ void writeAuthority(const std::string& file, std::vector<std::vector<std::string
 TEST(Workspace, TheApplicationInFrontIsFollowedThroughSwitchesBurstsAndServerRestarts) {
   TROVIK_REQUIRE_ISOLATION();
   // The server takes one cookie; the agent picks it from decoys for another display and host.
-  const ConfigHome folder;
+  const test::TempFolder folder;
   const std::string cookies = folder.path + "/Xauthority", cookie = "0123456789abcdef";
   writeAuthority(cookies + "-server", {{"", "", cookie}});
   const std::vector<std::string> serverAuthority = {"-auth", cookies + "-server"};

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <chrono>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "support/process.hpp"
+#include "support/test_environment.hpp"
 
 namespace trovik::testing {
 
@@ -11,15 +16,35 @@ namespace trovik::testing {
 // answers unless the test puts it there.
 class PrivateBus {
  public:
-  static std::unique_ptr<PrivateBus> start(std::string& error);
-  ~PrivateBus();
+  static std::unique_ptr<PrivateBus> start(std::string& error) {
+    std::unique_ptr<PrivateBus> bus(new PrivateBus);
+    const std::string config = bus->folder_.path + "/bus.conf";
+    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
+                             "Configuration 1.0//EN\"\n"
+                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                             "<busconfig><type>session</type><listen>unix:path="
+                          << bus->folder_.path
+                          << "/bus</listen><auth>EXTERNAL</auth>"
+                             "<policy context=\"default\"><allow send_destination=\"*\"/>"
+                             "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
+                             "</busconfig>\n";
+    try {
+      bus->process_.emplace(test::ProcessOptions{
+          {"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address"}, {}, {}, true});
+    } catch (const std::runtime_error& failure) {
+      error = failure.what();
+      return nullptr;
+    }
+    bus->address_ = bus->process_->nextLine(std::chrono::seconds(10)).value_or("");
+    if (bus->address_.empty()) error = "dbus-daemon did not start";
+    return bus->address_.empty() ? nullptr : std::move(bus);
+  }
   const std::string& address() const { return address_; }
 
  private:
-  PrivateBus(std::unique_ptr<test::Process> process, std::string dir, std::string address)
-      : process_(std::move(process)), dir_(std::move(dir)), address_(std::move(address)) {}
-  std::unique_ptr<test::Process> process_;
-  std::string dir_;
+  PrivateBus() = default;
+  test::TempFolder folder_;
+  std::optional<test::Process> process_;  // goes before its folder
   std::string address_;
 };
 

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace trovik::test {
@@ -11,6 +15,30 @@ namespace trovik::test {
 inline bool ciRun() {
   const char* ci = std::getenv("CI");
   return ci && std::string_view(ci) == "true";
+}
+
+// A fresh folder under /tmp, removed with all it holds.
+struct TempFolder {
+  TempFolder() {
+    char pattern[] = "/tmp/trovik-XXXXXX";
+    if (!::mkdtemp(pattern)) throw std::runtime_error("no temporary folder");
+    path = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::string path;
+};
+
+// Empty inside the namespace that scripts/with-avahi makes, else why not: tests that publish
+// must never run outside it, on the machine's own network.
+inline std::string avahiNamespaceProblem() {
+  if (std::getenv("TROVIK_AVAHI_NETNS") && std::getenv("TROVIK_AVAHI_CONTROL")) return "";
+  const char* why = std::getenv("TROVIK_AVAHI_UNAVAILABLE");
+  return std::string("needs scripts/with-avahi: ") + (why ? why : "not inside it");
 }
 
 }  // namespace trovik::test

@@ -17,7 +17,8 @@
 namespace trovik::test {
 
 // One end of a UDP conversation for tests: a socket bound to a loopback (or wildcard)
-// address and a chosen or ephemeral port. It refuses to send anywhere but loopback.
+// address and a chosen or ephemeral port. It refuses to send anywhere but loopback. The
+// socket is a dual-stack IPv6 one: IPv4 addresses are used as IPv4-mapped ones ("::ffff:").
 class UdpPeer {
  public:
   struct Datagram {
@@ -26,13 +27,13 @@ class UdpPeer {
     std::uint16_t port = 0;
   };
 
-  // An IPv6 address gives a dual-stack IPv6 socket; port 0 picks an ephemeral port.
+  // Port 0 picks an ephemeral port.
   explicit UdpPeer(const std::string& address = "127.0.0.1", std::uint16_t port = 0) {
-    Address local(address, port);
-    fd_ = ::socket(local.v4.sin_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in6 local = at(address, port);
+    fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int off = 0;
-    ::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);  // dual-stack; IPv4: no-op
-    if (fd_ < 0 || ::bind(fd_, &local.any, local.length()) != 0) {
+    ::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
       const std::string why = std::strerror(errno);
       if (fd_ >= 0) ::close(fd_);
       throw std::runtime_error("bind " + address + " port " + std::to_string(port) + ": " + why);
@@ -44,19 +45,21 @@ class UdpPeer {
 
   int fd() const { return fd_; }
   std::uint16_t port() const {
-    Address local;
+    sockaddr_in6 local{};
     socklen_t length = sizeof local;
-    ::getsockname(fd_, &local.any, &length);
-    return local.port();
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+    return ntohs(local.sin6_port);
   }
 
   void sendTo(std::string_view payload, std::uint16_t port,
               const std::string& address = "127.0.0.1") {
-    Address to(address, port);
-    const bool loopback = to.v4.sin_family == AF_INET ? (ntohl(to.v4.sin_addr.s_addr) >> 24) == 127
-                                                      : IN6_IS_ADDR_LOOPBACK(&to.v6.sin6_addr);
-    if (!loopback) throw std::invalid_argument("tests send to loopback only, not " + address);
-    if (::sendto(fd_, payload.data(), payload.size(), 0, &to.any, to.length()) < 0) {
+    const sockaddr_in6 to = at(address, port);
+    const in6_addr& a = to.sin6_addr;
+    if (!IN6_IS_ADDR_LOOPBACK(&a) && !(IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127)) {
+      throw std::invalid_argument("tests send to loopback only, not " + address);
+    }
+    if (::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to) < 0) {
       throw std::runtime_error("sendto " + address + ": " + std::strerror(errno));
     }
   }
@@ -66,16 +69,15 @@ class UdpPeer {
     pollfd entry{fd_, POLLIN, 0};
     if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
     char buffer[65536];
-    Address from;
+    sockaddr_in6 from{};
     socklen_t length = sizeof from;
-    const ssize_t size = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, &from.any, &length);
+    const ssize_t size = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
+                                    reinterpret_cast<sockaddr*>(&from), &length);
     if (size < 0) return std::nullopt;
     char text[INET6_ADDRSTRLEN] = {};
-    const bool v4 = from.v4.sin_family == AF_INET;
-    ::inet_ntop(from.v4.sin_family,
-                v4 ? static_cast<const void*>(&from.v4.sin_addr) : &from.v6.sin6_addr, text,
-                sizeof text);
-    return Datagram{std::string(buffer, static_cast<std::size_t>(size)), text, from.port()};
+    ::inet_ntop(AF_INET6, &from.sin6_addr, text, sizeof text);
+    return Datagram{std::string(buffer, static_cast<std::size_t>(size)), text,
+                    ntohs(from.sin6_port)};
   }
   std::optional<std::string> receive(std::chrono::milliseconds timeout) {
     auto datagram = receiveFrom(timeout);
@@ -83,27 +85,16 @@ class UdpPeer {
   }
 
  private:
-  union Address {
-    Address() : v6{} {}
-    Address(const std::string& text, std::uint16_t port) : v6{} {
-      if (::inet_pton(AF_INET, text.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-      } else if (::inet_pton(AF_INET6, text.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-      } else {
-        throw std::invalid_argument("not an IP address: " + text);
-      }
+  static sockaddr_in6 at(const std::string& address, std::uint16_t port) {
+    sockaddr_in6 socket{};
+    socket.sin6_family = AF_INET6;
+    socket.sin6_port = htons(port);
+    const std::string text = address.find(':') == std::string::npos ? "::ffff:" + address : address;
+    if (::inet_pton(AF_INET6, text.c_str(), &socket.sin6_addr) != 1) {
+      throw std::invalid_argument("not an IP address: " + address);
     }
-    socklen_t length() const { return v4.sin_family == AF_INET ? sizeof v4 : sizeof v6; }
-    std::uint16_t port() const {
-      return ntohs(v4.sin_family == AF_INET ? v4.sin_port : v6.sin6_port);
-    }
-    sockaddr any;
-    sockaddr_in v4;
-    sockaddr_in6 v6;
-  };
+    return socket;
+  }
 
   int fd_ = -1;
 };
