@@ -42,22 +42,14 @@ std::shared_ptr<Timer> FakeRunLoop::scheduleRepeating(std::chrono::milliseconds 
 }
 
 void FakeRunLoop::advance(std::chrono::milliseconds by) {
-  const auto end = now_ + by;
-  for (;;) {
-    std::shared_ptr<FakeTimer> next;
-    for (const auto& weak : timers_) {
-      auto timer = weak.lock();
-      if (timer && timer->valid && timer->due <= end && (!next || timer->due < next->due)) {
-        next = timer;
-      }
+  now_ += by;
+  for (std::size_t i = 0; i < timers_.size(); ++i) {  // a tick may add timers
+    const auto timer = timers_[i].lock();
+    for (; timer && timer->valid && timer->due <= now_; timer->due += timer->interval) {
+      timer->tick();
+      runPending();
     }
-    if (!next) break;
-    now_ = next->due;
-    next->due += next->interval;
-    next->tick();
-    runPending();
   }
-  now_ = end;
 }
 
 void FakeConnection::send(SharedBytes content, SendCompletion completion) {

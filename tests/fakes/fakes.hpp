@@ -62,7 +62,7 @@ class FakeRunLoop final : public RunLoop {
   void run() override { posted_.runAll(); }
   void stop() override {}
   int runPending() { return posted_.runAll(); }
-  // Moves virtual time on, firing every timer whose time comes, in order.
+  // Moves virtual time on, firing each timer as often as its time comes.
   void advance(std::chrono::milliseconds by);
 
  private:
