@@ -82,9 +82,10 @@ Step event(Kind kind, const std::vector<Tablet>& everyone, const Lines& broadcas
   return step;
 }
 
-Step activate(const std::string& bundleID, const std::string& windowClass,
-              const std::string& applicationID, const std::vector<Tablet>& everyone,
-              const std::string& editor, const Lines& broadcasts) {
+// On X11 the application is a window of class `windowClass`, the identifier itself if none.
+Step activate(const std::string& bundleID, const std::vector<Tablet>& everyone,
+              const std::string& editor, const Lines& broadcasts,
+              const std::string& windowClass = "", const std::string& applicationID = "") {
   Lines log = {"Trovik: App activated: " + bundleID};
   if (!broadcasts.empty()) {
     log.push_back("Trovik: editor changed \u2192 " + editor +
@@ -92,7 +93,7 @@ Step activate(const std::string& bundleID, const std::string& windowClass,
   }
   Step step = event(Kind::activate, everyone, broadcasts, log);
   step.text = bundleID;
-  step.windowClass = windowClass;
+  step.windowClass = windowClass.empty() ? bundleID : windowClass;
   step.applicationID = applicationID;
   return step;
 }
@@ -164,20 +165,20 @@ std::vector<Row> makeRows() {
       {"editor",
        "tablets hear which editor is in front",
        {join(A),
-        activate("com.blackmagic-design.DaVinciResolve", "resolve", "", {A}, kResolveID, kResolve),
+        activate("com.blackmagic-design.DaVinciResolve", {A}, kResolveID, kResolve, "resolve"),
         join(B, kResolve),
-        activate("org.gnome.TextEditor", "gnome-text-editor", "org.gnome.TextEditor", {A, B},
-                 "none", kNoEditor),
+        activate("org.gnome.TextEditor", {A, B}, "none", kNoEditor, "gnome-text-editor",
+                 "org.gnome.TextEditor"),
         // By the start of its identifier, in any case; only Final Cut makes fcp:active.
-        activate("COM.APPLE.FinalCutTrial", "COM.APPLE.FinalCutTrial", "", {A, B},
-                 "com.apple.FinalCut", {"fcp:active", "app:active:com.apple.FinalCut"}),
-        activate("com.adobe.PremierePro.24", "com.adobe.PremierePro.24", "", {A, B},
-                 "com.adobe.premierepro", {"fcp:inactive", "app:active:com.adobe.premierepro"}),
+        activate("COM.APPLE.FinalCutTrial", {A, B}, "com.apple.FinalCut",
+                 {"fcp:active", "app:active:com.apple.FinalCut"}),
+        activate("com.adobe.PremierePro.24", {A, B}, "com.adobe.premierepro",
+                 {"fcp:inactive", "app:active:com.adobe.premierepro"}),
         // Resolve's own identifier does not start with the prefix its builds have.
-        activate(kResolveID, kResolveID, "", {A, B}, "none", kNoEditor),
-        activate("x.com.apple.FinalCut", "x.com.apple.FinalCut", "", {A, B}, "none", {}),
+        activate(kResolveID, {A, B}, "none", kNoEditor),
+        activate("x.com.apple.FinalCut", {A, B}, "none", {}),
         // Any application names itself: what it says is escaped like any outside text.
-        activate("evil\u202eapp\n", "evil\u202eapp\n", "", {A, B}, "none", {})}});
+        activate("evil\u202eapp\n", {A, B}, "none", {})}});
   rows.back().steps.back().log = {"Trovik: App activated: evil\\u{202e}app\\n"};
   {
     Step gone{Kind::clientFails, A};
