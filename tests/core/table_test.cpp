@@ -1,7 +1,6 @@
 // The table of what a tablet sees, run against the agent's core on fakes: every step is
 // handled to the end before the next, on virtual time.
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
