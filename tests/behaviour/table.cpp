@@ -82,9 +82,10 @@ Step event(Kind kind, const std::vector<Tablet>& everyone, const Lines& broadcas
   return step;
 }
 
-Step activate(const std::string& bundleID, const std::string& windowClass,
-              const std::string& applicationID, const std::vector<Tablet>& everyone,
-              const std::string& editor, const Lines& broadcasts) {
+// On X11 the application is a window of class `windowClass`, the identifier itself if none.
+Step activate(const std::string& bundleID, const std::vector<Tablet>& everyone,
+              const std::string& editor, const Lines& broadcasts,
+              const std::string& windowClass = "", const std::string& applicationID = "") {
   Lines log = {"Trovik: App activated: " + bundleID};
   if (!broadcasts.empty()) {
     log.push_back("Trovik: editor changed \u2192 " + editor +
@@ -92,7 +93,7 @@ Step activate(const std::string& bundleID, const std::string& windowClass,
   }
   Step step = event(Kind::activate, everyone, broadcasts, log);
   step.text = bundleID;
-  step.windowClass = windowClass;
+  step.windowClass = windowClass.empty() ? bundleID : windowClass;
   step.applicationID = applicationID;
   return step;
 }
@@ -112,19 +113,32 @@ std::vector<Row> makeRows() {
         command(A, "FCP:cut", {{3, false}}, {A}), command(A, "key:fired", {{40, false}}, {A}),
         // Handled, though no key is named: still confirmed.
         command(A, "+PLAY", {}, {A}), command(A, "shift+A", {}, {A}),
-        command(A, "\u00e9t\u00e9", {}, {A})}});
+        command(A, "\u00e9t\u00e9", {}, {A}),
+        // Only the first character after the prefix; names and the prefix are case-sensitive.
+        command(A, "shift+ab", {{0, true}}, {A}), command(A, "Shift+a", {{1, false}}, {A}),
+        command(A, "space", {{1, false}}, {A}), command(A, "shift+;", {}, {A}),
+        command(A, "[x", {}, {A}),
+        // One character each, though one of its code points alone would name a key.
+        command(A, "e\u0301", {}, {A}), command(A, "\u0130", {}, {A}),
+        // Every kind of Unicode space is trimmed, but nothing that is not one.
+        command(A, "\v\f\u0085x\u2028\u3000", {{7, false}}, {A}, "x"),
+        command(A, "\u200bx\x1c", {}, {A}, "\u200bx\\u{1c}")}});
   rows.push_back(
       {"ignored",
        "inputs that mean nothing are dropped without a word",
        {join(A), silent(A, ""), silent(A, " \t\r\n"), silent(A, "\xC0\xAF"),
-        silent(A, "\xED\xA0\x80"), silent(A, "a\xFF"), silent(A, "hello"), silent(A, "  hello\n"),
-        silent(A, "fcp:active"), silent(A, "fcp:"), command(A, "x", {{7, false}}, {A})}});
+        silent(A, "\xED\xA0\x80"), silent(A, "a\xFF"), silent(A, "\xF4\x90\x80\x80"),
+        silent(A, "\xC3"), silent(A, "hello"), silent(A, "  hello\n"), silent(A, "fcp:active"),
+        silent(A, "fcp:"), command(A, "x", {{7, false}}, {A})}});
   rows.push_back(
       {"escaping",
        "what a tablet sends cannot forge or reorder log lines",
        {join(A), command(A, "a\nTrovik: forged", {{0, false}}, {A}, "a\\nTrovik: forged"),
         command(A, "\u202eevil\u2069", {}, {A}, "\\u{202e}evil\\u{2069}"),
-        command(A, "\x7f\xEF\xBB\xBFq", {}, {A}, "\\u{7f}\\u{feff}q")}});
+        command(A, "\x7f\xEF\xBB\xBFq", {}, {A}, "\\u{7f}\\u{feff}q"),
+        // The neighbours of the escaped ranges stay as they are.
+        command(A, "\x1b[\t\u0085\u2028\u202a\u2066\u202f\u206a", {}, {A},
+                "\\u{1b}[\\t\\u{85}\\u{2028}\\u{202a}\\u{2066}\u202f\u206a")}});
   {
     Step typedUnseen = Step{Kind::send, A, "SPACE"};
     typedUnseen.log = {received("SPACE"), "Trovik: Accessibility permission not granted"};
@@ -151,13 +165,20 @@ std::vector<Row> makeRows() {
       {"editor",
        "tablets hear which editor is in front",
        {join(A),
-        activate("com.blackmagic-design.DaVinciResolve", "resolve", "", {A}, kResolveID, kResolve),
+        activate("com.blackmagic-design.DaVinciResolve", {A}, kResolveID, kResolve, "resolve"),
         join(B, kResolve),
-        activate("org.gnome.TextEditor", "gnome-text-editor", "org.gnome.TextEditor", {A, B},
-                 "none", kNoEditor),
-        activate("kate", "kate", "", {A, B}, "none", {}),
+        activate("org.gnome.TextEditor", {A, B}, "none", kNoEditor, "gnome-text-editor",
+                 "org.gnome.TextEditor"),
+        // By the start of its identifier, in any case; only Final Cut makes fcp:active.
+        activate("COM.APPLE.FinalCutTrial", {A, B}, "com.apple.FinalCut",
+                 {"fcp:active", "app:active:com.apple.FinalCut"}),
+        activate("com.adobe.PremierePro.24", {A, B}, "com.adobe.premierepro",
+                 {"fcp:inactive", "app:active:com.adobe.premierepro"}),
+        // Resolve's own identifier does not start with the prefix its builds have.
+        activate(kResolveID, {A, B}, "none", kNoEditor),
+        activate("x.com.apple.FinalCut", {A, B}, "none", {}),
         // Any application names itself: what it says is escaped like any outside text.
-        activate("evil\u202eapp\n", "evil\u202eapp\n", "", {A, B}, "none", {})}});
+        activate("evil\u202eapp\n", {A, B}, "none", {})}});
   rows.back().steps.back().log = {"Trovik: App activated: evil\\u{202e}app\\n"};
   {
     Step gone{Kind::clientFails, A};

@@ -15,7 +15,6 @@ struct Tablet {
   std::string address;  // where its commands come from, and where it hears its state
   std::uint16_t port = 0;
   bool hearsState = true;  // false: nothing listens on its port 9877
-  bool operator==(const Tablet&) const = default;
 };
 
 struct Press {
@@ -27,7 +26,6 @@ struct Press {
 struct Heard {
   std::string address;  // the host that hears it on port 9877
   std::string datagram;
-  bool operator==(const Heard&) const = default;
 };
 
 struct Step {

@@ -20,10 +20,31 @@
 
 namespace trovik::fakes {
 
+// A list that any thread adds to and the test reads.
+template <class T>
+class Recorded {
+ public:
+  void add(T item) {
+    std::lock_guard lock(mutex_);
+    items_.push_back(std::move(item));
+  }
+  std::vector<T> all() const {
+    std::lock_guard lock(mutex_);
+    return items_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<T> items_;
+};
+
 // Runs queued tasks only when asked, so every interleaving is the test's choice.
 class ManualQueue final : public WorkQueue {
  public:
-  void async(std::function<void()> task) override;
+  void async(std::function<void()> task) override {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
   int runAll();  // until none is left, tasks queued meanwhile included
 
  private:
@@ -41,7 +62,7 @@ class FakeRunLoop final : public RunLoop {
   void run() override { posted_.runAll(); }
   void stop() override {}
   int runPending() { return posted_.runAll(); }
-  // Moves virtual time on, firing every timer whose time comes, in order.
+  // Moves virtual time on, firing each timer as often as its time comes.
   void advance(std::chrono::milliseconds by);
 
  private:
@@ -53,25 +74,42 @@ class FakeRunLoop final : public RunLoop {
 };
 
 // A flow the test drives; every callback goes through the queue it was started on.
-class FakeConnection final : public Connection,
-                             public std::enable_shared_from_this<FakeConnection> {
+class FakeConnection final : public Connection {
  public:
   explicit FakeConnection(Endpoint endpoint) : endpoint_(std::move(endpoint)) {}
   Endpoint endpoint() const override { return endpoint_; }
-  ConnectionState state() const override;
-  void setStateHandler(StateHandler handler) override;
-  void start(WorkQueue& queue) override;
-  void receiveMessage(ReceiveCompletion completion) override;
+  ConnectionState state() const override {
+    std::lock_guard lock(mutex_);
+    return state_;
+  }
+  void setStateHandler(StateHandler handler) override {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+  }
+  void start(WorkQueue& queue) override {
+    std::lock_guard lock(mutex_);
+    queue_ = &queue;
+  }
+  void receiveMessage(ReceiveCompletion completion) override {
+    std::lock_guard lock(mutex_);
+    receive_ = std::move(completion);
+  }
   void send(SharedBytes content, SendCompletion completion) override;
-  void cancel() override;
+  void cancel() override { reportState(ConnectionState::Kind::cancelled); }
 
-  void reportState(ConnectionState state);
   void reportState(ConnectionState::Kind kind, std::optional<std::string> error = {});
   // Hands the pending receive its outcome; false when none is armed.
   bool completeReceive(std::optional<std::string> content, std::optional<std::string> error = {});
-  std::vector<std::string> datagrams() const;
+  std::vector<std::string> datagrams() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+  }
   std::optional<std::string> sendError;  // later sends fail with it
-  void release();                        // drops the callbacks, which may hold this connection
+  void release() {                       // drops the callbacks, which may hold this connection
+    std::lock_guard lock(mutex_);
+    receive_.reset();
+    handler_ = nullptr;
+  }
 
  private:
   const Endpoint endpoint_;
@@ -86,12 +124,13 @@ class FakeConnection final : public Connection,
 class FakeListener final : public Listener {
  public:
   void setService(ServiceDescription service) override { this->service = std::move(service); }
-  void setNewConnectionHandler(NewConnectionHandler handler) override;
+  void setNewConnectionHandler(NewConnectionHandler handler) override {
+    newConnection_ = std::move(handler);
+  }
   void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
   void start(WorkQueue& queue) override { queue_ = &queue; }
   // A new peer's flow, handed over through the queue.
   std::shared_ptr<FakeConnection> connect(const std::string& host, std::uint16_t port);
-  std::shared_ptr<FakeConnection> connect(Endpoint from);
   void reportState(ListenerState::Kind kind, std::optional<std::string> error = {});
   std::optional<ServiceDescription> service;
   std::vector<std::shared_ptr<FakeConnection>> flows;
@@ -105,8 +144,8 @@ class FakeListener final : public Listener {
 class FakeNetwork final : public Network {
  public:
   ~FakeNetwork() override;
-  ListenerResult makeListener(std::uint16_t port, ConnectionParameters parameters) override;
-  std::shared_ptr<Connection> makeConnection(Endpoint to, ConnectionParameters parameters) override;
+  ListenerResult makeListener(std::uint16_t, ConnectionParameters) override;
+  std::shared_ptr<Connection> makeConnection(Endpoint to, ConnectionParameters) override;
   std::optional<std::string> listenerError;  // creation fails with it
   std::shared_ptr<FakeListener> listener;
   std::vector<std::shared_ptr<FakeConnection>> channels;  // every one made, in order
@@ -115,50 +154,38 @@ class FakeNetwork final : public Network {
   std::mutex mutex_;
 };
 
-Host makeHost(const std::string& text);
-
 struct Press {
   KeyCode key;
   bool shift;
   bool operator==(const Press&) const = default;
 };
 
-class FakeKeyboard final : public Keyboard {
+class FakeKeyboard final : public Keyboard, Recorded<Press> {
  public:
-  void press(KeyCode key, bool shift) override;
-  std::vector<Press> presses() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Press> presses_;
+  void press(KeyCode key, bool shift) override { add({key, shift}); }
+  std::vector<Press> presses() const { return all(); }
 };
 
 class FakeTrust final : public Trust {
  public:
-  bool isProcessTrusted() override { return ++queries, trusted.load(); }
+  bool isProcessTrusted() override { return trusted; }
   bool isProcessTrustedWithPrompt() override { return ++prompts, trusted.load(); }
   std::atomic<bool> trusted{true};
-  std::atomic<int> queries{0};
   std::atomic<int> prompts{0};
 };
 
-class FakeLog final : public Log {
+class FakeLog final : public Log, Recorded<std::string> {
  public:
-  void line(std::string_view text) override;
-  std::vector<std::string> lines() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+  void line(std::string_view text) override { add(std::string(text)); }
+  std::vector<std::string> lines() const { return all(); }
 };
 
 class FakeWorkspace final : public Workspace {
  public:
-  std::optional<RunningApplication> frontmostApplication() override { return frontmost; }
+  std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
   void addActivationObserver(ActivationHandler handler) override { observer_ = std::move(handler); }
   bool openURL(const std::string& url) override { return opened.push_back(url), true; }
-  void activate(std::optional<std::string> bundleID);
-  std::optional<RunningApplication> frontmost;
+  void activate(const std::string& bundleID) { observer_(RunningApplication{bundleID}); }
   std::vector<std::string> opened;
 
  private:
@@ -167,13 +194,13 @@ class FakeWorkspace final : public Workspace {
 
 class FakeStatusBar final : public StatusBar, public StatusItem, public StatusBarButton {
  public:
-  std::shared_ptr<StatusItem> statusItemWithLength(double) override;
+  std::shared_ptr<StatusItem> statusItemWithLength(double) override {
+    return std::shared_ptr<StatusItem>(std::shared_ptr<void>(), this);  // held by the fixture
+  }
   StatusBarButton* button() override { return this; }
   void setMenu(std::shared_ptr<Menu> menu) override { this->menu = std::move(menu); }
-  void setImage(const std::string& symbol, const std::string&) override { image = symbol; }
-  bool available = true;
+  void setImage(const std::string&, const std::string&) override {}
   std::shared_ptr<Menu> menu;
-  std::string image;
 };
 
 class FakeHostInfo final : public HostInfo {
@@ -186,14 +213,23 @@ class FakeHostInfo final : public HostInfo {
 class FakeLoginItems final : public LoginItems {
  public:
   LoginItemStatus status() override { return current; }
-  std::optional<std::string> registerItem() override;
-  std::optional<std::string> unregisterItem() override;
+  std::optional<std::string> registerItem() override { return change("register", afterRegister); }
+  std::optional<std::string> unregisterItem() override {
+    return change("unregister", LoginItemStatus::notRegistered);
+  }
   void openSystemSettingsLoginItems() override { ++settingsOpened; }
   LoginItemStatus current = LoginItemStatus::notRegistered;
   LoginItemStatus afterRegister = LoginItemStatus::enabled;
   std::optional<std::string> error;  // register and unregister fail with it
   std::vector<std::string> calls;
   int settingsOpened = 0;
+
+ private:
+  std::optional<std::string> change(const std::string& call, LoginItemStatus after) {
+    calls.push_back(call);
+    if (!error) current = after;
+    return error;
+  }
 };
 
 class FakeSystem final : public UserDefaults, public Bundle, public Application {
@@ -202,11 +238,10 @@ class FakeSystem final : public UserDefaults, public Bundle, public Application 
   void setBool(bool value, const std::string& key) override { defaults[key] = value; }
   std::string bundlePath() override { return path; }
   std::string installedPrefix() override { return "/Applications/"; }
-  void setActivationPolicy(ActivationPolicy policy) override { this->policy = policy; }
+  void setActivationPolicy(ActivationPolicy) override {}
   void terminate() override { ++terminations; }
   std::map<std::string, bool> defaults;
   std::string path = "/Applications/Trovik Helper.app";
-  std::optional<ActivationPolicy> policy;
   int terminations = 0;
 };
 
