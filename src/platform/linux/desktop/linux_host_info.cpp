@@ -10,8 +10,8 @@
 #include <sstream>
 #include <utility>
 
-#include "platform/linux/icu_text.hpp"
 #include "platform/linux/desktop/machine_info.hpp"
+#include "platform/linux/icu_text.hpp"
 
 namespace trovik {
 namespace {
