@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -44,8 +45,15 @@ Usage usage(pid_t pid) {
   now.residentKB *= ::sysconf(_SC_PAGESIZE) / 1024;
   std::error_code error;
   now.descriptors = std::distance(fs::directory_iterator(proc + "/fd", error), {});
-  std::ifstream(proc + "/schedstat") >> now.cpuSeconds;  // in nanoseconds
-  now.cpuSeconds /= 1e9;
+  // User and system time of all its threads, in clock ticks: the fields after its name
+  // from the state on are the 3rd onwards, utime and stime the 14th and 15th.
+  std::ifstream stat(proc + "/stat");
+  const std::string text(std::istreambuf_iterator<char>(stat), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 1));
+  std::string field;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) now.cpuSeconds += std::stod(field) / ::sysconf(_SC_CLK_TCK);
+  }
   return now;
 }
 
