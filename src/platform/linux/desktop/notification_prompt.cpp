@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/linux/desktop/session_bus.hpp"
 #include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
@@ -26,17 +27,6 @@ int onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   call->done = true;
   call->delivered = !sd_bus_message_is_method_error(reply, nullptr);
   return 0;
-}
-
-int openBus(const std::string& address, sd_bus** bus) {
-  if (address.empty()) return sd_bus_open_user(bus);
-  int r = sd_bus_new(bus);
-  if (r < 0) return r;
-  if ((r = sd_bus_set_address(*bus, address.c_str())) < 0 ||
-      (r = sd_bus_set_bus_client(*bus, 1)) < 0 || (r = sd_bus_start(*bus)) < 0) {
-    *bus = sd_bus_close_unref(*bus);
-  }
-  return r;
 }
 
 int notify(sd_bus* bus, const std::string& summary, const std::string& body, Call* call,
@@ -103,7 +93,7 @@ void NotificationPrompt::deliver(const std::string& summary, const std::string& 
   sd_bus_slot* slot = nullptr;
   Call call;
   bool stopped = false;
-  if (stopFd_ >= 0 && openBus(busAddress_, &bus) >= 0 &&
+  if (stopFd_ >= 0 && openSessionBus(busAddress_, &bus) >= 0 &&
       notify(bus, summary, body, &call, &slot) >= 0) {
     while (!call.done) {
       const int r = sd_bus_process(bus, nullptr);

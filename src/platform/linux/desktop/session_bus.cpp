@@ -1,0 +1,16 @@
+#include "platform/linux/desktop/session_bus.hpp"
+
+namespace trovik {
+
+int openSessionBus(const std::string& address, sd_bus** bus) {
+  if (address.empty()) return sd_bus_open_user(bus);
+  int r = sd_bus_new(bus);
+  if (r < 0) return r;
+  if ((r = sd_bus_set_address(*bus, address.c_str())) < 0 ||
+      (r = sd_bus_set_bus_client(*bus, 1)) < 0 || (r = sd_bus_start(*bus)) < 0) {
+    *bus = sd_bus_close_unref(*bus);
+  }
+  return r;
+}
+
+}  // namespace trovik

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <string>
+
+namespace trovik {
+
+// Connects `*bus` to the user's session bus, or to the bus at `address` when one is given
+// (a test's private bus). A negative errno, with `*bus` null, when it cannot.
+int openSessionBus(const std::string& address, sd_bus** bus);
+
+}  // namespace trovik
