@@ -44,10 +44,11 @@ class XTestSetup {
   void command(std::string_view text) {
     const auto press = keys::keyPressForSpec(text, unicode_);
     if (!press) return;
+    const bool trusted = keyboard_->isProcessTrusted();
     if (press->shift) {
-      keys::postKeyWithShift(press->code, *keyboard_, *keyboard_);
+      keys::postKeyWithShift(press->code, *keyboard_, trusted);
     } else {
-      keys::postKey(press->code, *keyboard_, *keyboard_, log_);
+      keys::postKey(press->code, *keyboard_, trusted, log_);
     }
   }
 

@@ -45,12 +45,18 @@ editor::EditorID AppDelegate::activeEditorID() const {
 
 AppDelegate::ConnectionList AppDelegate::clientConnections() const {
   std::lock_guard lock(mutex_);
-  return clientConnections_;
+  ConnectionList flows;
+  for (const auto& client : clients_) flows.push_back(client->flow);
+  return flows;
 }
 
 AppDelegate::ConnectionList AppDelegate::stateConnections() const {
   std::lock_guard lock(mutex_);
-  return stateConnections_;
+  ConnectionList channels;
+  for (const auto& client : clients_) {
+    if (client->channel) channels.push_back(client->channel);
+  }
+  return channels;
 }
 
 }  // namespace trovik

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,11 +19,12 @@ namespace trovik {
 // The one owner of the agent's state. Lives on the main thread; network callbacks reach it
 // only through weak references and skip their delegate steps once it is gone.
 //
-// clientConnections, stateConnections, their indexes and activeEditorID are guarded by one
+// The clients (each with its flow and state channel) and activeEditorID are guarded by one
 // mutex; nothing is sent, cancelled or posted while it is held.
 class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this<AppDelegate> {
  public:
   using ConnectionList = std::vector<std::shared_ptr<Connection>>;
+  struct Client;
 
   static constexpr std::uint16_t port = messages::kCommandPort;
   static constexpr std::uint16_t statePort = messages::kStatePort;
@@ -56,11 +58,9 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   // Client registration and state channels (work queue).
   static void handleNewConnection(const std::weak_ptr<AppDelegate>& weak, const Platform& platform,
                                   const std::shared_ptr<Connection>& connection);
-  // `client` is the flow the channel serves; it leaves with that client.
-  void openStateChannel(const Host& host, const Connection* client = nullptr);
   static void stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& weak,
                                          const Platform& platform,
-                                         const std::weak_ptr<Connection>& channel,
+                                         const std::weak_ptr<Client>& client,
                                          const std::string& hostText, const ConnectionState& state);
 
   // Command receiver (work queue).
@@ -71,7 +71,9 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
                                     const std::shared_ptr<Connection>& connection,
                                     const std::optional<Bytes>& content,
                                     const std::optional<NetworkError>& error);
-  void handleKeySpec(std::string_view text);
+  // Whether the command was handled: it names no key, or its press reached the system.
+  // `trusted` is the one answer on keyboard access that the whole command follows.
+  bool handleKeySpec(std::string_view text, bool trusted);
 
   // Broadcast and removal (any thread).
   void broadcastState(std::string_view message);
@@ -99,28 +101,40 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
  private:
   explicit AppDelegate(const Platform& platform);
   void refreshLoginCheckMark();
-  void registerClient(const std::shared_ptr<Connection>& client,
-                      const std::optional<std::string>& host);
+  // Lists a new client with its state channel, when it has a host; the channel is returned
+  // unstarted.
+  std::shared_ptr<Connection> registerClient(const std::shared_ptr<Connection>& flow,
+                                             const Host* host);
+  std::shared_ptr<Connection> openStateChannel(const Host& host,
+                                               const std::shared_ptr<Client>& client);
 
   Platform platform_;
-  mutable std::mutex mutex_;  // guards the two lists and activeEditorID_
+  mutable std::mutex mutex_;  // guards the clients and activeEditorID_
 
   // Fields in the order the agent has always declared them.
   std::shared_ptr<StatusItem> statusItem_;
   std::shared_ptr<Listener> listener_;
   std::shared_ptr<Listener> advertiser_;  // never assigned: the listener carries the advertisement
   editor::EditorID activeEditorID_;
-  ConnectionList clientConnections_;
-  ConnectionList stateConnections_;
+  // In order of arrival: clientConnections and stateConnections are theirs.
+  std::list<std::shared_ptr<Client>> clients_;
+  std::unordered_map<const Connection*, std::list<std::shared_ptr<Client>>::iterator> byFlow_;
   std::shared_ptr<MenuItem> statusMenuItem_;
   std::optional<bool> lastAccessibilityState_;
   std::shared_ptr<Timer> accessibilityTimer_;
   std::shared_ptr<MenuItem> loginMenuItem_;
+};
 
-  // Indexes over the two lists, so that removing a client needs no walk over every channel.
-  std::unordered_map<const Connection*, std::shared_ptr<Connection>> channelOfClient_;
-  std::unordered_map<std::string, std::vector<std::shared_ptr<Connection>>> channelsByHost_;
-  std::unordered_map<std::string, int> liveClientsByHost_;
+// One registered client: its flow and the state channel back to its host.
+struct AppDelegate::Client {
+  std::shared_ptr<Connection> flow;
+  std::shared_ptr<Connection> channel;  // none when the flow's endpoint has no host
+  // Under the delegate's mutex: the channel's last reported state was ready, and it was given
+  // the opening sequence for the state of that moment, so it hears every broadcast after it.
+  bool ready = false;
+  // Held from taking that state until the opening is sent, and around each broadcast send,
+  // so that the opening always comes first.
+  std::mutex sending;
 };
 
 }  // namespace trovik

@@ -14,7 +14,7 @@ void AppDelegate::updateActiveEditor(const editor::EditorID& editorID) {
     std::lock_guard lock(mutex_);
     if (activeEditorID_ == editorID) return;  // equal when both absent or the same text
     activeEditorID_ = editorID;
-    stateClients = stateConnections_.size();
+    for (const auto& client : clients_) stateClients += client->channel != nullptr;
     pair = editor::editorStateMessagesFor(activeEditorID_);
   }
   platform_.log.line("Trovik: editor changed → " + editorID.value_or("none") +

@@ -4,14 +4,11 @@
 
 namespace trovik {
 
-void AppDelegate::handleKeySpec(std::string_view text) {
+bool AppDelegate::handleKeySpec(std::string_view text, bool trusted) {
   const auto press = keys::keyPressForSpec(text, platform_.text);
-  if (!press) return;
-  if (press->shift) {
-    keys::postKeyWithShift(press->code, platform_.keyboard, platform_.trust);
-  } else {
-    keys::postKey(press->code, platform_.keyboard, platform_.trust, platform_.log);
-  }
+  if (!press) return true;
+  if (press->shift) return keys::postKeyWithShift(press->code, platform_.keyboard, trusted);
+  return keys::postKey(press->code, platform_.keyboard, trusted, platform_.log);
 }
 
 }  // namespace trovik

@@ -2,17 +2,16 @@
 
 namespace trovik::keys {
 
-void postKey(KeyCode code, Keyboard& keyboard, Trust& trust, Log& log) {
-  if (!trust.isProcessTrusted()) {
+bool postKey(KeyCode code, Keyboard& keyboard, bool trusted, Log& log) {
+  if (!trusted) {
     log.line("Trovik: Accessibility permission not granted");
-    return;
+    return false;
   }
-  keyboard.press(code, false);
+  return keyboard.press(code, false);
 }
 
-void postKeyWithShift(KeyCode code, Keyboard& keyboard, Trust& trust) {
-  if (!trust.isProcessTrusted()) return;
-  keyboard.press(code, true);
+bool postKeyWithShift(KeyCode code, Keyboard& keyboard, bool trusted) {
+  return trusted && keyboard.press(code, true);
 }
 
 }  // namespace trovik::keys

@@ -118,8 +118,7 @@ class Connection {
   virtual ~Connection() = default;
 
   virtual Endpoint endpoint() const = 0;
-  virtual ConnectionState state() const = 0;
-  // Set before start(); reports every later state change.
+  // Set before start(); reports every later state change, one at a time, in order.
   virtual void setStateHandler(StateHandler handler) = 0;
   virtual void start(WorkQueue& queue) = 0;
   // Completes exactly once, later, with the next datagram or an error.

@@ -33,9 +33,12 @@ void AppDelegate::handleReceivedMessage(const std::weak_ptr<AppDelegate>& weak,
       const std::string command = platform.text.trimWhitespaceAndNewlines(*raw);
       if (!isIgnored(command)) {
         platform.log.line("Trovik: Received '" + escapeForLog(command) + "'");
-        if (auto self = weak.lock()) self->handleKeySpec(command);
-        if (platform.trust.isProcessTrusted()) {
-          if (auto self = weak.lock()) self->broadcastState(messages::kKeyFired);
+        if (auto self = weak.lock()) {
+          // Asked once: a command is typed and confirmed, or neither.
+          const bool trusted = platform.trust.isProcessTrusted();
+          if (self->handleKeySpec(command, trusted) && trusted) {
+            self->broadcastState(messages::kKeyFired);
+          }
         }
       }
     }

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <thread>
@@ -158,6 +159,52 @@ TEST_F(Agent, NetworkFailuresSayOneLineEachReadyChannelsReopenAndAGoneAgentOnlyL
   EXPECT_EQ(fake.network.channels.size(), 1u);   // none for the late client
   EXPECT_FALSE(flow->completeReceive("again"));  // no receive armed any more
   EXPECT_FALSE(late->completeReceive("x"));
+}
+
+TEST_F(Agent, AChannelHearsItsOpeningThenEveryChangeMadeWhileItGotReady) {
+  delegate->applicationDidFinishLaunching();
+  fake.network.listener->connect("10.0.0.7", 5000);
+  fake.settle();
+  const auto channel = fake.network.channels.at(0);
+  // The editor changes on the main thread just as the opening is being sent: once its
+  // broadcast has been counted, the opening goes on.
+  std::thread change;
+  channel->onSend = [&] {
+    if (change.joinable()) return;
+    change = std::thread([&] { delegate->updateActiveEditor("com.apple.FinalCut"); });
+    const std::string counted = "Trovik: Broadcasting 'fcp:active' to 1 state clients";
+    while (std::ranges::count(fake.log.lines(), counted) == 0) std::this_thread::yield();
+  };
+  channel->reportState(Kind::ready);
+  fake.settle();
+  change.join();
+  EXPECT_THAT(channel->datagrams(), ElementsAre("fcp:inactive", "app:inactive", "ax:granted",
+                                                "fcp:active", "app:active:com.apple.FinalCut"));
+}
+
+TEST_F(Agent, ACommandIsConfirmedExactlyWhenItsKeyWasTyped) {
+  delegate->applicationDidFinishLaunching();
+  const auto flow = fake.network.listener->connect("10.0.0.7", 5000);
+  fake.settle();
+  const auto channel = fake.network.channels.at(0);
+  channel->reportState(Kind::ready);
+  fake.settle();
+  // Access goes and comes back between any two questions: one answer per command decides
+  // both whether it is typed and whether it is confirmed.
+  fake.trust.flips = true;
+  for (const char* command : {"SPACE", "a", "shift+b", "c", "+PLAY", "d"}) {
+    flow->completeReceive(command);
+    fake.settle();
+  }
+  // A press that does not reach the system is not confirmed either.
+  fake.trust.flips = false;
+  fake.keyboard.refuses = true;
+  flow->completeReceive("e");
+  fake.settle();
+  EXPECT_THAT(fake.keyboard.presses(),
+              ElementsAre(fakes::Press{49, false}, fakes::Press{11, true}));
+  const auto heard = channel->datagrams();
+  EXPECT_EQ(std::ranges::count(heard, "key:fired"), 3);  // SPACE, shift+b, +PLAY
 }
 
 class ThreadedQueue final : public WorkQueue {

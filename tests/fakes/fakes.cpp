@@ -53,16 +53,21 @@ void FakeRunLoop::advance(std::chrono::milliseconds by) {
 }
 
 void FakeConnection::send(SharedBytes content, SendCompletion completion) {
-  std::lock_guard lock(mutex_);
-  sent_.emplace_back(content->begin(), content->end());
-  queue_->async(
-      [completion = std::move(completion), outcome = failure(sendError)] { completion(outcome); });
+  {
+    std::lock_guard lock(mutex_);
+    sent_.emplace_back(content->begin(), content->end());
+    queue_->async([completion = std::move(completion), outcome = failure(sendError)] {
+      completion(outcome);
+    });
+  }
+  if (onSend) onSend();
 }
 
 void FakeConnection::reportState(ConnectionState::Kind kind, std::optional<std::string> error) {
   std::lock_guard lock(mutex_);
-  state_ = ConnectionState{kind, failure(error)};
-  if (handler_ && queue_) queue_->async([handler = handler_, state = state_] { handler(state); });
+  if (!handler_ || !queue_) return;
+  queue_->async(
+      [handler = handler_, state = ConnectionState{kind, failure(error)}] { handler(state); });
 }
 
 bool FakeConnection::completeReceive(std::optional<std::string> content,

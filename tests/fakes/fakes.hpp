@@ -78,10 +78,6 @@ class FakeConnection final : public Connection {
  public:
   explicit FakeConnection(Endpoint endpoint) : endpoint_(std::move(endpoint)) {}
   Endpoint endpoint() const override { return endpoint_; }
-  ConnectionState state() const override {
-    std::lock_guard lock(mutex_);
-    return state_;
-  }
   void setStateHandler(StateHandler handler) override {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
@@ -105,6 +101,7 @@ class FakeConnection final : public Connection {
     return sent_;
   }
   std::optional<std::string> sendError;  // later sends fail with it
+  std::function<void()> onSend;          // runs as each send is issued
   void release() {                       // drops the callbacks, which may hold this connection
     std::lock_guard lock(mutex_);
     receive_.reset();
@@ -114,7 +111,6 @@ class FakeConnection final : public Connection {
  private:
   const Endpoint endpoint_;
   mutable std::mutex mutex_;
-  ConnectionState state_;
   StateHandler handler_;
   WorkQueue* queue_ = nullptr;
   std::optional<ReceiveCompletion> receive_;
@@ -162,15 +158,19 @@ struct Press {
 
 class FakeKeyboard final : public Keyboard, Recorded<Press> {
  public:
-  void press(KeyCode key, bool shift) override { add({key, shift}); }
+  // Records the presses that reach the system; with `refuses`, none does.
+  bool press(KeyCode key, bool shift) override { return !refuses && (add({key, shift}), true); }
+  std::atomic<bool> refuses{false};
   std::vector<Press> presses() const { return all(); }
 };
 
 class FakeTrust final : public Trust {
  public:
-  bool isProcessTrusted() override { return trusted; }
+  // With `flips`, access is lost or regained right after each answer.
+  bool isProcessTrusted() override { return flips ? trusted.exchange(!trusted) : trusted.load(); }
   bool isProcessTrustedWithPrompt() override { return ++prompts, trusted.load(); }
   std::atomic<bool> trusted{true};
+  std::atomic<bool> flips{false};
   std::atomic<int> prompts{0};
 };
 

@@ -18,9 +18,10 @@ class KeySink {
   // Whether a press made now would reach a device: the state of the device itself.
   virtual bool usable() const = 0;
   // One press of an evdev key, Shift held around it when `shift`, as one write that nothing
-  // comes between. A press that cannot get through leaves no key down, and the sink unusable
-  // until its device works again.
-  virtual void press(std::uint16_t evdevCode, bool shift) = 0;
+  // comes between; true when the device took all of it. A press that cannot get through
+  // leaves no key down, and the sink unusable until its device works again. Never waits on
+  // the device.
+  virtual bool press(std::uint16_t evdevCode, bool shift) = 0;
   // Why the sink is unusable, for the user; empty when it is fine.
   virtual std::string problem() const = 0;
 };

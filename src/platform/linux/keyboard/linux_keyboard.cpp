@@ -57,12 +57,13 @@ LinuxKeyboard::~LinuxKeyboard() {
   while (!sinks_.empty()) sinks_.pop_back();
 }
 
-void LinuxKeyboard::press(KeyCode key, bool shift) {
+bool LinuxKeyboard::press(KeyCode key, bool shift) {
   const auto code = evdevKeyCode(key);
-  if (!code) return;
+  if (!code) return false;
   for (const auto& sink : sinks_) {
     if (sink->usable()) return sink->press(*code, shift);
   }
+  return false;
 }
 
 bool LinuxKeyboard::isProcessTrusted() {

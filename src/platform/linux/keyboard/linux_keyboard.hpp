@@ -43,7 +43,7 @@ class LinuxKeyboard final : public Keyboard, public Trust {
   LinuxKeyboard(const LinuxKeyboard&) = delete;
   LinuxKeyboard& operator=(const LinuxKeyboard&) = delete;
 
-  void press(KeyCode key, bool shift) override;
+  bool press(KeyCode key, bool shift) override;
   bool isProcessTrusted() override;
   bool isProcessTrustedWithPrompt() override;
 

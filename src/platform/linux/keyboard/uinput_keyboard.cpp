@@ -74,18 +74,14 @@ UinputKeyboard::~UinputKeyboard() {
   keeper_.join();
 }
 
-void UinputKeyboard::press(std::uint16_t evdevCode, bool shift) {
-  std::unique_lock lock(writeMutex_);
-  while (device_ && std::chrono::steady_clock::now() < device_->readyAt()) {
-    const auto ready = device_->readyAt();
-    lock.unlock();
-    std::this_thread::sleep_until(ready);
-    lock.lock();
-  }
-  if (!device_) return;
+bool UinputKeyboard::press(std::uint16_t evdevCode, bool shift) {
+  std::lock_guard lock(writeMutex_);
+  if (!device_) return false;
   const Records records = pressRecords(evdevCode, shift);
   const std::size_t taken = device_->write(records.all());
-  if (taken < records.size) breakOff(records.all().first(taken));
+  if (taken == records.size) return true;
+  breakOff(records.all().first(taken));
+  return false;
 }
 
 std::string UinputKeyboard::problem() const {
@@ -111,6 +107,8 @@ void UinputKeyboard::open() {
   auto device = open_(error);
   const bool made = device != nullptr;
   if (made) {
+    // Keys written to a device the desktop has not picked up yet are lost.
+    std::this_thread::sleep_until(device->readyAt());
     std::lock_guard lock(writeMutex_);
     device_ = std::move(device);
     usable_.store(true, std::memory_order_release);

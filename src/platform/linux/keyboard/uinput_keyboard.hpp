@@ -18,7 +18,8 @@ namespace trovik {
 // Presses written to a uinput virtual keyboard, each as one write of its input_event records.
 // Works under Wayland and X alike. The device is made at construction and kept; one that
 // fails is dropped (the kernel releases its keys) and made again in the background, at most
-// once per retry interval.
+// once per retry interval. A new device counts as usable only once the desktop has had time
+// to pick it up: construction waits for that, the background does for a device made again.
 class UinputKeyboard final : public KeySink {
  public:
   // Makes a device, or returns null with the reason in `error`.
@@ -32,9 +33,7 @@ class UinputKeyboard final : public KeySink {
   UinputKeyboard& operator=(const UinputKeyboard&) = delete;
 
   bool usable() const override { return usable_.load(std::memory_order_acquire); }
-  // A press on a new device first waits until the desktop has picked the device up, without
-  // holding up anything but presses.
-  void press(std::uint16_t evdevCode, bool shift) override;
+  bool press(std::uint16_t evdevCode, bool shift) override;
   std::string problem() const override;
 
  private:

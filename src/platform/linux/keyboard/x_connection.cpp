@@ -83,6 +83,14 @@ std::unique_ptr<XConnection> XConnection::open(const std::string& display, std::
   return connection;
 }
 
+XConnection::XConnection(xcb_connection_t* c) : c_(c) {
+  // A press goes out only while the socket has room (xcb writes no sooner), and each press is
+  // a buffer of its own: the more room, the longer a busy server may lag without a press
+  // being turned away. The kernel caps this at net.core.wmem_max.
+  const int size = 4 << 20;
+  if (!xcb_connection_has_error(c_)) setsockopt(fd(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
 std::string XConnection::nameOf(const std::string& display) {
   if (!display.empty()) return display;
   const char* env = std::getenv("DISPLAY");

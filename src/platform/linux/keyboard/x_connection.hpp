@@ -36,7 +36,7 @@ class XConnection {
   void shutDown() const;
 
  private:
-  explicit XConnection(xcb_connection_t* c) : c_(c) {}
+  explicit XConnection(xcb_connection_t* c);
   xcb_connection_t* c_;
 };
 

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/linux/burst.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/keyboard/x_connection.hpp"
 #include "platform/linux/stdout_log.hpp"
@@ -50,23 +49,28 @@ struct XTestKeyboard::State {
       : display(std::move(display_)),
         name(XConnection::nameOf(display)),
         standby(std::move(standby_)) {}
-  ~State() { ::close(stopFd); }
+  ~State() {
+    ::close(stopFd);
+    ::close(probeFd);
+  }
 
   void run();
   std::string watch(XConnection& c);
   bool roundTrip(XConnection& c);
   void setCurrent(XConnection* c);
   void stalled();
-  void flush();  // what presses queued
   void report(const std::string& why);
   bool standingBy();
-  // Sleeps for `time`, less when stopping or when `fd` has something to read.
-  void pause(Clock::duration time, int fd = -1) const;
+  // Sleeps for `time`, less when stopping or when `fd` or `also` has something to read.
+  void pause(Clock::duration time, int fd = -1, int also = -1) const;
 
   const std::string display;
   const std::string name;
   const std::function<bool()> standby;
   const int stopFd = eventfd(0, EFD_CLOEXEC);  // readable once stopping
+  // Readable when a press found no room: the keeper then tells a busy server from a stalled
+  // one at once, so that no press has to wait to find out.
+  const int probeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::atomic<bool> stopping{false};
   std::atomic<bool> usable{false};  // a connection is there and its server answers
 
@@ -116,14 +120,16 @@ void XTestKeyboard::State::run() {
 }
 
 // Probes the server about every second until the connection ends. A server that leaves a
-// probe or a press waiting for 250 ms is not dropped but waited for: closing the socket would
-// let it act on part of the requests still queued, such as a Shift press without its release.
+// probe unanswered for 250 ms, or a press no room, is not dropped but waited for: closing the
+// socket would let it act on part of the requests still queued, such as a Shift press without
+// its release.
 std::string XTestKeyboard::State::watch(XConnection& c) {
   auto nextProbe = Clock::now() + kProbeInterval;
   while (!stopping) {
-    pause(nextProbe - Clock::now(), c.fd());
+    pause(nextProbe - Clock::now(), c.fd(), probeFd);
     if (!c.alive()) return "lost the connection to the X display " + name;
-    if (stopping || Clock::now() < nextProbe) continue;
+    eventfd_t asked = 0;
+    if (stopping || (Clock::now() < nextProbe && eventfd_read(probeFd, &asked) != 0)) continue;
     nextProbe = Clock::now() + kProbeInterval;
     if (!roundTrip(c)) {
       stalled();
@@ -137,12 +143,11 @@ std::string XTestKeyboard::State::watch(XConnection& c) {
 // Whether the server answers a request within kPatience. It goes between presses: one in
 // progress, which finds out as much, defers it.
 bool XTestKeyboard::State::roundTrip(XConnection& c) {
+  // Waited for without the press lock: presses meanwhile find no room and give up at once.
+  if (!c.waitWritable(kPatience)) return false;
   std::unique_lock press(pressMutex, std::try_to_lock);
   if (!press) return usable;
-  if (!c.waitWritable(kPatience)) {
-    stalled();  // before the next press can wait as long again
-    return false;
-  }
+  if (!c.waitWritable(0ms)) return false;
   const unsigned probe = xcb_get_input_focus(c.get()).sequence;
   xcb_flush(c.get());
   press.unlock();
@@ -188,9 +193,10 @@ bool XTestKeyboard::State::standingBy() {
   return !stopping && standby && standby();
 }
 
-void XTestKeyboard::State::pause(Clock::duration time, int fd) const {
+void XTestKeyboard::State::pause(Clock::duration time, int fd, int also) const {
   const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::max(time, Clock::duration{}));
-  std::array<pollfd, 2> fds{{{stopFd, POLLIN, 0}, {fd, POLLIN, 0}}};  // poll skips fd -1
+  // poll skips fd -1
+  std::array<pollfd, 3> fds{{{stopFd, POLLIN, 0}, {fd, POLLIN, 0}, {also, POLLIN, 0}}};
   ::poll(fds.data(), fds.size(), static_cast<int>(ms.count()));
 }
 
@@ -222,28 +228,25 @@ bool XTestKeyboard::usable() const {
   return state_->usable.load(std::memory_order_acquire);
 }
 
-void XTestKeyboard::press(std::uint16_t evdevCode, bool shift) {
+bool XTestKeyboard::press(std::uint16_t evdevCode, bool shift) {
   State& s = *state_;
   std::lock_guard lock(s.pressMutex);
   XConnection* c = s.current;
-  if (!c || !s.usable) return;
-  // With room in the socket the flush never blocks: the server gets the whole press or none.
-  if (c->waitWritable(kPatience)) {
-    if (shift) fakeKey(c->get(), kEvdevLeftShift, true);
-    fakeKey(c->get(), evdevCode, true);
-    fakeKey(c->get(), evdevCode, false);
-    if (shift) fakeKey(c->get(), kEvdevLeftShift, false);
-    // The press is queued whole; the server reads it once the command's datagrams are out.
-    if (Burst::defer(&s, [state = state_] { state->flush(); }) || xcb_flush(c->get()) > 0) return;
+  if (!c || !s.usable) return false;
+  // Without room a busy server is not waited for: the press is not made, and the keeper finds
+  // out at once whether the server is only busy or has stopped.
+  if (!c->waitWritable(0ms)) {
+    eventfd_write(s.probeFd, 1);
+    return false;
   }
-  // No room in time, or a broken connection: unusable until the keeper finds it answering.
-  s.stalled();
-}
-
-void XTestKeyboard::State::flush() {
-  std::lock_guard lock(pressMutex);
-  // A connection that went meanwhile took the queued presses with it.
-  if (current && xcb_flush(current->get()) <= 0) stalled();
+  // With room the flush never blocks: the server gets the whole press.
+  if (shift) fakeKey(c->get(), kEvdevLeftShift, true);
+  fakeKey(c->get(), evdevCode, true);
+  fakeKey(c->get(), evdevCode, false);
+  if (shift) fakeKey(c->get(), kEvdevLeftShift, false);
+  if (xcb_flush(c->get()) > 0) return true;
+  s.stalled();  // the connection broke: unusable until the keeper has a working one
+  return false;
 }
 
 std::string XTestKeyboard::problem() const {

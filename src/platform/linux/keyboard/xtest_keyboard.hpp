@@ -14,9 +14,9 @@ namespace trovik {
 //
 // A keeper thread owns the connection: it makes it, at most once per retry interval, and
 // probes the server with a round trip about every second. A server that does not answer
-// within 250 ms, or leaves a press no room in the socket for as long, counts as stopped until
-// it answers again; one that closes the connection is noticed at once. No press waits on the
-// server for longer, and usable() never does.
+// within 250 ms counts as stopped until it answers again; one that closes the connection is
+// noticed at once. Neither a press nor usable() ever waits on the server: a press that finds
+// no room in the socket is not made, and has the keeper probe at once.
 class XTestKeyboard final : public KeySink {
  public:
   // `display` as in $DISPLAY; empty: $DISPLAY itself. While `standby` answers true (another
@@ -28,7 +28,7 @@ class XTestKeyboard final : public KeySink {
   XTestKeyboard& operator=(const XTestKeyboard&) = delete;
 
   bool usable() const override;
-  void press(std::uint16_t evdevCode, bool shift) override;
+  bool press(std::uint16_t evdevCode, bool shift) override;
   std::string problem() const override;
 
   // How many connection attempts have ended; lets tests see that reconnecting is throttled.

@@ -91,19 +91,6 @@ void AsioChannel::receiveMessage(ReceiveCompletion completion) {
 void AsioChannel::send(SharedBytes content, SendCompletion completion) {
   std::lock_guard lock(mutex_);
   if (shutDown_) return;
-  if (holdingSends_) {
-    held_.emplace_back(std::move(content), std::move(completion));
-    return;
-  }
-  sendLocked(std::move(content), std::move(completion));
-}
-
-void AsioChannel::releaseHeldLocked() {
-  auto held = std::exchange(held_, {});
-  for (auto& [content, completion] : held) sendLocked(std::move(content), std::move(completion));
-}
-
-void AsioChannel::sendLocked(SharedBytes content, SendCompletion completion) {
   std::optional<NetworkError> outcome;
   if (state_.kind == Kind::ready) {
     outcome = net::sendDatagram(socket_.native_handle(), *content, nullptr);

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <asio/ip/udp.hpp>
-#include <utility>
-#include <vector>
 
 #include "platform/linux/net/asio_connection.hpp"
 
@@ -12,9 +10,8 @@ namespace trovik {
 // ephemeral port. start() opens it and moves it through preparing to ready, or to failed
 // when the address cannot be reached; an ICMP error that comes back later (port or host
 // unreachable), seen by a waiting read or by a send, moves it to failed and closes it.
-// Sends are issued at once, in call order; those of the ready handler leave as state() turns
-// ready. It is write-only: a receive completes with an error. Must not outlive the
-// AsioNetwork that made it.
+// Sends are issued at once, in call order. It is write-only: a receive completes with an error.
+// Must not outlive the AsioNetwork that made it.
 class AsioChannel final : public AsioConnection {
  public:
   AsioChannel(AsioNetwork& network, Endpoint to);
@@ -29,8 +26,6 @@ class AsioChannel final : public AsioConnection {
 
  private:
   // These with mutex_ held.
-  void sendLocked(SharedBytes content, SendCompletion completion);
-  void releaseHeldLocked() override;
   void watchLocked();
   void failLocked(const NetworkError& error);
   void closeLocked();
@@ -39,7 +34,6 @@ class AsioChannel final : public AsioConnection {
   const Endpoint to_;
   asio::ip::udp::socket socket_;
   bool started_ = false;
-  std::vector<std::pair<SharedBytes, SendCompletion>> held_;
 };
 
 }  // namespace trovik

@@ -12,11 +12,6 @@ using Kind = ConnectionState::Kind;
 AsioConnection::AsioConnection(AsioNetwork& network)
     : network_(network), strand_(asio::make_strand(network.context())) {}
 
-ConnectionState AsioConnection::state() const {
-  std::lock_guard lock(mutex_);
-  return reported_;
-}
-
 void AsioConnection::setStateHandler(StateHandler handler) {
   std::lock_guard lock(mutex_);
   if (!shutDown_) stateHandler_ = std::move(handler);
@@ -33,17 +28,7 @@ bool AsioConnection::moveToLocked(ConnectionState next) {
   if (state_.kind == Kind::cancelled) return false;
   if (state_.kind == Kind::failed && next.kind != Kind::cancelled) return false;
   state_ = next;
-  post([this, handler = stateHandler_, next] {
-    {
-      std::lock_guard lock(mutex_);
-      holdingSends_ = next.isReady();
-    }
-    if (handler) handler(next);
-    std::lock_guard lock(mutex_);
-    reported_ = next;
-    holdingSends_ = false;
-    releaseHeldLocked();
-  });
+  if (stateHandler_) post([handler = stateHandler_, next] { handler(next); });
   return true;
 }
 

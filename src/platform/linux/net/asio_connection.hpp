@@ -20,9 +20,6 @@ class AsioConnection : public Connection, public std::enable_shared_from_this<As
  public:
   using Strand = asio::strand<asio::io_context::executor_type>;
 
-  // The last state whose handler has returned: a broadcast that finds a channel ready comes
-  // after everything the ready handler sent.
-  ConnectionState state() const final;
   void setStateHandler(StateHandler handler) final;
 
   // For the network's shutdown: closes the socket and drops every handler and pending
@@ -45,10 +42,6 @@ class AsioConnection : public Connection, public std::enable_shared_from_this<As
   }
   bool networkStopped() const;
 
-  // With mutex_ held, as state() turns ready: sends what the ready handler sent, held until
-  // now, so that a peer that heard them finds the channel ready for what it asks next.
-  virtual void releaseHeldLocked() {}
-
   static bool isEnded(const ConnectionState& state);
   // The error a receive or send gets once the connection has ended.
   static NetworkError endError(const ConnectionState& state);
@@ -56,12 +49,10 @@ class AsioConnection : public Connection, public std::enable_shared_from_this<As
   AsioNetwork& network_;
   Strand strand_;
   mutable std::mutex mutex_;
-  ConnectionState state_;  // may be ahead of what state() says while its report is queued
+  ConnectionState state_;  // may be ahead of what the handler has been told
   bool shutDown_ = false;
-  bool holdingSends_ = false;  // while the handler of a ready state runs
 
  private:
-  ConnectionState reported_;
   StateHandler stateHandler_;
 };
 
