@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/app_delegate.hpp"
+#include "app/status_texts.hpp"
 #include "platform/linux/asio_run_loop.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
@@ -18,6 +19,7 @@
 #include "platform/linux/desktop/unavailable.hpp"
 #include "platform/linux/desktop/x11_workspace.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"
+#include "platform/linux/diagnostics.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "platform/linux/icu_text.hpp"
 #include "platform/linux/keyboard/linux_keyboard.hpp"
@@ -70,7 +72,8 @@ std::unique_ptr<Services> makeServices() {
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = std::make_unique<LinuxKeyboard>();
   const char* display = std::getenv("DISPLAY");
-  s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "");
+  s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "",
+                                                std::string(kAccessibilitySettingsLink));
   auto tray = std::make_unique<SniStatusBar>(s->runLoop.context());
   s->tray = tray.get();
   s->statusBar = std::move(tray);

@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "platform/linux/desktop/file_user_defaults.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
+#include "platform/linux/line_writer.hpp"
 #include "support/process.hpp"
 
 namespace trovik {

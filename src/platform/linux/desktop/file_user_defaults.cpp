@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "platform/linux/desktop/small_file.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 namespace trovik {
 namespace {

@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "platform/linux/desktop/session_bus.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 namespace trovik {
 namespace {

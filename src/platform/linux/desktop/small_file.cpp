@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/line_writer.hpp"
 
 namespace trovik {
 namespace {

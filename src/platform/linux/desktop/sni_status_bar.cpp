@@ -8,7 +8,7 @@
 
 #include "platform/linux/desktop/session_bus.hpp"
 #include "platform/linux/desktop/sni_status_item.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 namespace trovik {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 namespace trovik {
 namespace {

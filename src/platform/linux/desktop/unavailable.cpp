@@ -1,6 +1,6 @@
 #include "platform/linux/desktop/unavailable.hpp"
 
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 namespace trovik {
 

@@ -9,7 +9,7 @@
 
 #include "platform/linux/desktop/x11_active_window.hpp"
 #include "platform/linux/desktop/xdg_open.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 namespace trovik {
 namespace {
@@ -49,9 +49,10 @@ struct X11Workspace::Session {
   bool queryAgain = false;  // the active window changed while `query` was in flight
 };
 
-X11Workspace::X11Workspace(AsioRunLoop& loop, std::string display)
+X11Workspace::X11Workspace(AsioRunLoop& loop, std::string display, std::string helpAlias)
     : loop_(loop),
       display_(std::move(display)),
+      helpAlias_(std::move(helpAlias)),
       launchDeadline_(std::chrono::steady_clock::now() + kLaunchPatience),
       attempts_(std::make_shared<Attempts>()),
       retry_(loop.context()) {
@@ -89,7 +90,7 @@ void X11Workspace::addActivationObserver(ActivationHandler handler) {
 }
 
 bool X11Workspace::openURL(const std::string& url) {
-  return openWithDesktop(url);
+  return openWithDesktop(url, helpAlias_);
 }
 
 void X11Workspace::startAttempt() {

@@ -24,7 +24,8 @@ namespace trovik {
 class X11Workspace final : public Workspace {
  public:
   // `display` as in $DISPLAY; empty when that is not set, and then nothing is watched.
-  X11Workspace(AsioRunLoop& loop, std::string display);
+  // `helpAlias` is the link that opens the keyboard-access help (see openWithDesktop).
+  X11Workspace(AsioRunLoop& loop, std::string display, std::string helpAlias = {});
   ~X11Workspace() override;
   X11Workspace(const X11Workspace&) = delete;
   X11Workspace& operator=(const X11Workspace&) = delete;
@@ -51,6 +52,7 @@ class X11Workspace final : public Workspace {
 
   AsioRunLoop& loop_;
   const std::string display_;
+  const std::string helpAlias_;
   const std::chrono::steady_clock::time_point launchDeadline_;
   std::shared_ptr<Attempts> attempts_;
   std::shared_ptr<Session> session_;

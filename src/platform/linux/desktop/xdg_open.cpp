@@ -12,8 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/status_texts.hpp"
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 extern char** environ;
 
@@ -105,9 +104,9 @@ std::string keyboardAccessHelpLink(const std::filesystem::path& program) {
   return {};
 }
 
-bool openWithDesktop(const std::string& requested, int notes) {
+bool openWithDesktop(const std::string& requested, const std::string& helpAlias, int notes) {
   std::string url = requested;
-  if (requested == kAccessibilitySettingsLink) {
+  if (!helpAlias.empty() && requested == helpAlias) {
     url = keyboardAccessHelpLink();
     if (url.empty()) {
       diagnose("workspace", "cannot open the keyboard-access help: it is not installed", notes);

@@ -1,6 +1,6 @@
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 
-#include "platform/linux/stdout_log.hpp"
+#include "platform/linux/diagnostics.hpp"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>

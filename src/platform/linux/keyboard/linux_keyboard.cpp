@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
+#include "platform/linux/diagnostics.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/keyboard/uinput_keyboard.hpp"
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
-#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {

@@ -3,8 +3,8 @@
 #include <array>
 #include <vector>
 
+#include "platform/linux/diagnostics.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
-#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {

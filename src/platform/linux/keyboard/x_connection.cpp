@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/linux/diagnostics.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
-#include "platform/linux/stdout_log.hpp"
 #include "platform/linux/x11_connect.hpp"
 
 namespace trovik {

@@ -16,9 +16,9 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/linux/diagnostics.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/keyboard/x_connection.hpp"
-#include "platform/linux/stdout_log.hpp"
 
 namespace trovik {
 namespace {

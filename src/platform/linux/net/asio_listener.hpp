@@ -7,11 +7,11 @@
 #include <optional>
 #include <vector>
 
+#include "platform/linux/drop_counter.hpp"
 #include "platform/linux/net/asio_connection.hpp"
 #include "platform/linux/net/asio_flow.hpp"
 #include "platform/linux/net/datagram_batch.hpp"
 #include "platform/linux/net/flow_table.hpp"
-#include "platform/linux/stdout_log.hpp"
 #include "platform/network.hpp"
 
 namespace trovik {
