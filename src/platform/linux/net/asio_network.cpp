@@ -1,7 +1,8 @@
 #include "platform/linux/net/asio_network.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
 
@@ -9,6 +10,7 @@
 #include "platform/linux/net/asio_listener.hpp"
 #include "platform/linux/net/datagram_batch.hpp"
 #include "platform/linux/net/socket_address.hpp"
+#include "platform/linux/net/udp_socket.hpp"
 
 namespace trovik {
 
@@ -39,18 +41,15 @@ void AsioNetwork::Queue::async(std::function<void()> task) {
 // Peer-to-peer links have no counterpart here: every interface is already included.
 Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, ConnectionParameters) {
   if (stopped()) return {nullptr, net::osError(ECANCELED)};
-  // One dual-stack socket serves IPv4 and IPv6; IPv4 alone where IPv6 is absent.
+  const net::UdpSocket opened = net::openDualStackUdp();
+  if (opened.fd < 0) return {nullptr, net::osError(errno)};
   Udp::socket socket(context_);
   std::error_code error;
-  socket.open(Udp::v6(), error);
-  if (!error) {
-    std::error_code v6Ignored;
-    socket.set_option(asio::ip::v6_only(false), v6Ignored);
-  } else if (error == asio::error::address_family_not_supported) {
-    socket.open(Udp::v4(), error);
+  socket.assign(opened.family == AF_INET6 ? Udp::v6() : Udp::v4(), opened.fd, error);
+  if (error) {
+    ::close(opened.fd);
+    return {nullptr, net::errorOf(error)};
   }
-  if (error) return {nullptr, net::errorOf(error)};
-  net::setCloseOnExec(socket.native_handle());
   // A default buffer holds only a few hundred short datagrams; a burst of commands beyond
   // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
   std::error_code ignored;

@@ -6,19 +6,13 @@
 
 #include "platform/network.hpp"
 
-// How the Asio network backend turns socket addresses into the core's hosts and endpoints
-// and back, and its OS errors into NetworkError values.
+// How the Asio network backend turns the core's endpoints into socket addresses, and its OS
+// errors into NetworkError values. Host texts come from host_address.hpp.
 namespace trovik::net {
 
 using Udp = asio::ip::udp;
 
-// Dotted quad for IPv4 and IPv4-mapped IPv6; RFC 5952 text for IPv6, with "%interface" for
-// a scoped address. `address` holds the socket address (port 0) for socketEndpointOf.
-Host hostOf(const asio::ip::address& address);
-Endpoint endpointOf(const Udp::endpoint& peer);
-
-// The socket address of a host-and-port endpoint: from the host's bytes when this backend
-// made it, else from its text. Nothing for other endpoints or unreadable hosts.
+// The socket address of a host-and-port endpoint, as socketAddressOf reads it.
 std::optional<Udp::endpoint> socketEndpointOf(const Endpoint& endpoint);
 
 NetworkError osError(int code);
