@@ -59,7 +59,7 @@ class AgentProbe : public Probe {
       }
     }
   }
-  std::string target() const override { return session_.agent().text(); }
+  std::string target() const override { return session_.agent().description(); }
 
  private:
   Failure denied() const {
@@ -79,12 +79,12 @@ class EchoProbe : public Probe {
     std::string error = "a port is needed, as HOST:PORT";
     std::optional<Endpoint> endpoint = parseAddress(*options.echo, 0);
     if (!endpoint && split.port) endpoint = lookUpHost(split.host, *split.port, error);
-    if (!endpoint || endpoint->port() == 0) {
+    if (!endpoint || endpoint->port == 0) {
       throw Failure(kExitUsage, "cannot use echo \"" + *options.echo + "\": " + error);
     }
     echo_ = *endpoint;
-    fd_ = socket(echo_.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&echo_.address), echo_.length) != 0) {
+    fd_ = connectUdp(echo_);
+    if (fd_ < 0) {
       throw Failure(kExitTimeout,
                     "cannot reach the echo at " + target() + ": " + std::strerror(errno));
     }
@@ -109,7 +109,7 @@ class EchoProbe : public Probe {
       }
     }
   }
-  std::string target() const override { return echo_.text(); }
+  std::string target() const override { return echo_.description(); }
 
  private:
   Endpoint echo_;

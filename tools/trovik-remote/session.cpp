@@ -1,8 +1,8 @@
 #include "session.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +10,7 @@
 
 #include "failure.hpp"
 #include "output.hpp"
+#include "platform/linux/net/host_address.hpp"
 #include "service/messages.hpp"
 
 namespace trovik::remote {
@@ -97,14 +98,12 @@ std::vector<std::string> ChannelFilter::take(std::uint16_t port, std::string tex
 
 Session::Session(const Endpoint& agent) : agent_(agent) {
   stateFd_ = openStateSocket();
-  commandFd_ = socket(agent.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (commandFd_ < 0 ||
-      connect(commandFd_, reinterpret_cast<const sockaddr*>(&agent.address), agent.length) != 0) {
+  commandFd_ = connectUdp(agent, SOCK_NONBLOCK);
+  if (commandFd_ < 0) {
     const int error = errno;
     close(stateFd_);
-    if (commandFd_ >= 0) close(commandFd_);
     throw Failure(kExitTimeout,
-                  "cannot reach the agent at " + agent.text() + ": " + errorText(error));
+                  "cannot reach the agent at " + agent.description() + ": " + errorText(error));
   }
 }
 
@@ -126,8 +125,10 @@ void Session::readStates() {
     const ssize_t size =
         recvfrom(stateFd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (size < 0) return;  // drained; errors on an unconnected UDP socket concern no one here
-    if (!sameHost(from, agent_)) continue;
-    for (auto& text : filter_.take(portOf(from), std::string(buffer, std::size_t(size)))) {
+    // Compared as the agent's texts, in which IPv4-mapped IPv6 is IPv4.
+    const Endpoint sender = net::endpointOf(reinterpret_cast<sockaddr*>(&from), length);
+    if (sender.host.description != agent_.host.description) continue;
+    for (auto& text : filter_.take(sender.port, std::string(buffer, std::size_t(size)))) {
       arrived_.push_back(std::move(text));
     }
   }
@@ -169,7 +170,8 @@ Session::Event Session::wait(Clock::time_point deadline, int inputFd) {
 
 std::string Session::open(std::chrono::milliseconds timeout, bool verbose) {
   if (auto error = send(kHello)) {
-    throw Failure(kExitTimeout, "cannot reach the agent at " + agent_.text() + ": " + *error);
+    throw Failure(kExitTimeout,
+                  "cannot reach the agent at " + agent_.description() + ": " + *error);
   }
   const auto deadline = Clock::now() + timeout;
   for (;;) {
@@ -180,12 +182,12 @@ std::string Session::open(std::chrono::milliseconds timeout, bool verbose) {
         if (filter_.chosen() && isPermission(event.text)) return event.text;
         break;
       case Event::Kind::Refused:
-        throw Failure(kExitTimeout, "no agent at " + agent_.text() + ": " + event.text);
+        throw Failure(kExitTimeout, "no agent at " + agent_.description() + ": " + event.text);
       case Event::Kind::Interrupted:
       case Event::Kind::Input:
       case Event::Kind::Timeout:
-        throw Failure(kExitTimeout, "no answer from the agent at " + agent_.text() + " within " +
-                                        secondsText(timeout));
+        throw Failure(kExitTimeout, "no answer from the agent at " + agent_.description() +
+                                        " within " + secondsText(timeout));
     }
   }
 }
