@@ -11,6 +11,7 @@
 #include "failure.hpp"
 #include "output.hpp"
 #include "platform/linux/net/host_address.hpp"
+#include "platform/linux/net/udp_socket.hpp"
 #include "service/messages.hpp"
 
 namespace trovik::remote {
@@ -31,28 +32,10 @@ bool isEditor(std::string_view text) {
 }
 
 int openStateSocket() {
-  // Dual-stack, so that agents reached over IPv4 and IPv6 both find us; IPv4 alone when the
-  // host has no IPv6.
-  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_storage local{};
-  socklen_t length = 0;
-  if (fd >= 0) {
-    const int off = 0;
-    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(local);
-    v6 = {AF_INET6, htons(kStatePort), 0, in6addr_any, 0};
-    length = sizeof v6;
-  } else {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    auto& v4 = reinterpret_cast<sockaddr_in&>(local);
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(kStatePort);
-    length = sizeof v4;
-  }
+  // Dual-stack, so that agents reached over IPv4 and IPv6 both find us.
+  const int fd = net::openDualStackUdp().fd;
   if (fd < 0) throw Failure(kExitUsage, "cannot open a UDP socket: " + errorText());
-  // No SO_REUSEADDR or SO_REUSEPORT: another listener keeps its port and its datagrams.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
-    const int error = errno;
+  if (const int error = net::bindToPort(fd, kStatePort)) {
     close(fd);
     const std::string port = std::to_string(kStatePort);
     if (error == EADDRINUSE) {
