@@ -65,8 +65,9 @@ std::optional<Endpoint> lookUpHost(const std::string& host, std::uint16_t port,
     error = gai_strerror(rc);
     return std::nullopt;
   }
-  Endpoint endpoint = Endpoint::hostPort(net::hostOf(results->ai_addr, results->ai_addrlen), port);
+  Endpoint endpoint = net::endpointOf(results->ai_addr, results->ai_addrlen);
   freeaddrinfo(results);
+  endpoint.port = port;
   return endpoint;
 }
 

@@ -10,19 +10,18 @@ namespace trovik::net {
 namespace {
 
 template <typename Address>
-Bytes bytesOf(const Address& address) {
+Host withBytes(std::string text, const Address& address) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
-  return Bytes(bytes, bytes + sizeof address);
+  return Host{std::move(text), Bytes(bytes, bytes + sizeof address)};
 }
 
 // As Asio writes a scope, which the agent's texts have always followed.
-std::string scopeText(const sockaddr_in6& v6) {
-  if (v6.sin6_scope_id == 0) return "";
-  const bool linkLocal =
-      IN6_IS_ADDR_LINKLOCAL(&v6.sin6_addr) || IN6_IS_ADDR_MC_LINKLOCAL(&v6.sin6_addr);
+std::string scopeText(const in6_addr& address, std::uint32_t scope) {
+  if (scope == 0) return "";
+  const bool linkLocal = IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_MC_LINKLOCAL(&address);
   char name[IF_NAMESIZE] = {};
-  if (linkLocal && if_indextoname(v6.sin6_scope_id, name)) return std::string("%") + name;
-  return "%" + std::to_string(v6.sin6_scope_id);
+  if (linkLocal && if_indextoname(scope, name)) return std::string("%") + name;
+  return "%" + std::to_string(scope);
 }
 
 std::optional<std::uint32_t> scopeOf(const std::string& name) {
@@ -44,12 +43,9 @@ bool holdsSocketAddress(const Bytes& bytes) {
 }  // namespace
 
 Host hostOf(const in_addr& address) {
-  sockaddr_in v4{};
-  v4.sin_family = AF_INET;
-  v4.sin_addr = address;
   char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-  return Host{text, bytesOf(v4)};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return withBytes(text, sockaddr_in{AF_INET, 0, address, {}});
 }
 
 Host hostOf(const in6_addr& address, std::uint32_t scope) {
@@ -58,34 +54,23 @@ Host hostOf(const in6_addr& address, std::uint32_t scope) {
     std::memcpy(&v4, &address.s6_addr[12], sizeof v4);
     return hostOf(v4);
   }
-  sockaddr_in6 v6{};
-  v6.sin6_family = AF_INET6;
-  v6.sin6_addr = address;
-  v6.sin6_scope_id = scope;
   char text[INET6_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-  return Host{text + scopeText(v6), bytesOf(v6)};
-}
-
-Host hostOf(const sockaddr* address, socklen_t length) {
-  if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-    return hostOf(reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
-  }
-  if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    return hostOf(v6->sin6_addr, v6->sin6_scope_id);
-  }
-  return Host{};
+  inet_ntop(AF_INET6, &address, text, sizeof text);
+  return withBytes(text + scopeText(address, scope), sockaddr_in6{AF_INET6, 0, 0, address, scope});
 }
 
 Endpoint endpointOf(const sockaddr* address, socklen_t length) {
-  Host host = hostOf(address, length);
-  if (host.address.empty()) {
-    return Endpoint::other("an address of family " + std::to_string(address->sa_family));
-  }
   // sin_port and sin6_port share their place, here and in socketAddressOf.
   const auto port = ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
-  return Endpoint::hostPort(std::move(host), port);
+  if (address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    return Endpoint::hostPort(hostOf(reinterpret_cast<const sockaddr_in*>(address)->sin_addr),
+                              port);
+  }
+  if (address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    return Endpoint::hostPort(hostOf(v6->sin6_addr, v6->sin6_scope_id), port);
+  }
+  return Endpoint::other("an address of family " + std::to_string(address->sa_family));
 }
 
 std::optional<Host> parseHost(std::string_view text) {
@@ -95,23 +80,21 @@ std::optional<Host> parseHost(std::string_view text) {
   const auto percent = whole.find('%');
   in6_addr v6{};
   if (inet_pton(AF_INET6, whole.substr(0, percent).c_str(), &v6) != 1) return std::nullopt;
-  if (percent == std::string::npos) return hostOf(v6, 0);
-  const auto scope = scopeOf(whole.substr(percent + 1));
+  const auto scope = percent == std::string::npos ? std::optional<std::uint32_t>(0)
+                                                  : scopeOf(whole.substr(percent + 1));
   if (!scope) return std::nullopt;
   return hostOf(v6, *scope);
 }
 
 std::optional<SocketAddress> socketAddressOf(const Endpoint& endpoint) {
   if (endpoint.kind != Endpoint::Kind::hostPort) return std::nullopt;
-  std::optional<Host> parsed;
-  if (!holdsSocketAddress(endpoint.host.address)) {
-    parsed = parseHost(endpoint.host.description);
-    if (!parsed) return std::nullopt;
-  }
-  const Bytes& bytes = (parsed ? *parsed : endpoint.host).address;
+  const auto host = holdsSocketAddress(endpoint.host.address)
+                        ? endpoint.host
+                        : parseHost(endpoint.host.description);
+  if (!host) return std::nullopt;
   SocketAddress result;
-  std::memcpy(&result.storage, bytes.data(), bytes.size());
-  result.length = static_cast<socklen_t>(bytes.size());
+  std::memcpy(&result.storage, host->address.data(), host->address.size());
+  result.length = static_cast<socklen_t>(host->address.size());
   reinterpret_cast<sockaddr_in&>(result.storage).sin_port = htons(endpoint.port);
   return result;
 }

@@ -25,9 +25,9 @@ struct SocketAddress {
 // IPv4; RFC 5952 text for IPv6, with "%interface" for a scoped address (its number where
 // the interface has no name or the address is not link-local). The bytes are the socket
 // address with port 0, which socketAddressOf reads back.
-Host hostOf(const sockaddr* address, socklen_t length);
 Host hostOf(const in_addr& address);
 Host hostOf(const in6_addr& address, std::uint32_t scope);
+// Of an IPv4 or IPv6 socket address; any other is an Endpoint::other.
 Endpoint endpointOf(const sockaddr* address, socklen_t length);
 
 // An IPv4 or IPv6 literal, the latter with an optional "%interface" (name or number), as
