@@ -18,7 +18,7 @@ void requireKeyCommand(const std::string& command) {
   std::string_view text = command;
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  if (text.empty() || text == messages::kHello || text.starts_with(messages::kReservedPrefix)) {
+  if (messages::isIgnoredCommand(text)) {
     throw Failure(kExitUsage, "\"" + command + "\" is no key command: the agent ignores it");
   }
 }
