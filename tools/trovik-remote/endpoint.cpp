@@ -1,9 +1,7 @@
 #include "endpoint.hpp"
 
 #include <netdb.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 
 #include "platform/linux/net/host_address.hpp"
@@ -69,22 +67,6 @@ std::optional<Endpoint> lookUpHost(const std::string& host, std::uint16_t port,
   freeaddrinfo(results);
   endpoint.port = port;
   return endpoint;
-}
-
-int connectUdp(const Endpoint& endpoint, int flags) {
-  const auto address = net::socketAddressOf(endpoint);
-  if (!address) {
-    errno = EINVAL;
-    return -1;
-  }
-  const int fd = socket(address->family(), SOCK_DGRAM | SOCK_CLOEXEC | flags, 0);
-  if (fd >= 0 && connect(fd, address->get(), address->length) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
 }
 
 }  // namespace trovik::remote

@@ -24,8 +24,4 @@ HostAndPort splitPort(std::string_view text);
 // The first address the resolver gives for a host name; nothing, with `error` set, when none.
 std::optional<Endpoint> lookUpHost(const std::string& host, std::uint16_t port, std::string& error);
 
-// A UDP socket connected to `endpoint`, with `flags` added to its type; -1, with errno set,
-// when there is none.
-int connectUdp(const Endpoint& endpoint, int flags = 0);
-
 }  // namespace trovik::remote

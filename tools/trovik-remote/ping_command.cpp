@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "commands.hpp"
 #include "failure.hpp"
 #include "output.hpp"
+#include "platform/linux/net/udp_socket.hpp"
 #include "service/messages.hpp"
 #include "session.hpp"
 
@@ -83,11 +83,12 @@ class EchoProbe : public Probe {
       throw Failure(kExitUsage, "cannot use echo \"" + *options.echo + "\": " + error);
     }
     echo_ = *endpoint;
-    fd_ = connectUdp(echo_);
-    if (fd_ < 0) {
+    const net::UdpSocket echo = net::connectUdp(echo_);
+    if (echo.fd < 0) {
       throw Failure(kExitTimeout,
-                    "cannot reach the echo at " + target() + ": " + std::strerror(errno));
+                    "cannot reach the echo at " + target() + ": " + std::strerror(echo.error));
     }
+    fd_ = echo.fd;
   }
   ~EchoProbe() override { close(fd_); }
   std::optional<Microseconds> roundTrip(const std::string& text) override {

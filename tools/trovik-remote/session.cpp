@@ -33,10 +33,11 @@ bool isEditor(std::string_view text) {
 
 int openStateSocket() {
   // Dual-stack, so that agents reached over IPv4 and IPv6 both find us.
-  const int fd = net::openDualStackUdp().fd;
-  if (fd < 0) throw Failure(kExitUsage, "cannot open a UDP socket: " + errorText());
-  if (const int error = net::bindToPort(fd, kStatePort)) {
-    close(fd);
+  const net::UdpSocket state = net::openDualStackUdp();
+  if (state.fd < 0)
+    throw Failure(kExitUsage, "cannot open a UDP socket: " + errorText(state.error));
+  if (const int error = net::bindToPort(state.fd, kStatePort)) {
+    close(state.fd);
     const std::string port = std::to_string(kStatePort);
     if (error == EADDRINUSE) {
       throw Failure(kExitUsage, "UDP port " + port +
@@ -45,7 +46,7 @@ int openStateSocket() {
     }
     throw Failure(kExitUsage, "cannot listen on UDP port " + port + ": " + errorText(error));
   }
-  return fd;
+  return state.fd;
 }
 
 void noteInterrupt(int) {
@@ -81,13 +82,13 @@ std::vector<std::string> ChannelFilter::take(std::uint16_t port, std::string tex
 
 Session::Session(const Endpoint& agent) : agent_(agent) {
   stateFd_ = openStateSocket();
-  commandFd_ = connectUdp(agent, SOCK_NONBLOCK);
-  if (commandFd_ < 0) {
-    const int error = errno;
+  const net::UdpSocket command = net::connectUdp(agent);
+  if (command.fd < 0) {
     close(stateFd_);
-    throw Failure(kExitTimeout,
-                  "cannot reach the agent at " + agent.description() + ": " + errorText(error));
+    throw Failure(kExitTimeout, "cannot reach the agent at " + agent.description() + ": " +
+                                    errorText(command.error));
   }
+  commandFd_ = command.fd;
 }
 
 Session::~Session() {

@@ -1,7 +1,5 @@
 #include "platform/linux/net/asio_network.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <asio/post.hpp>
 #include <cerrno>
@@ -10,7 +8,6 @@
 #include "platform/linux/net/asio_listener.hpp"
 #include "platform/linux/net/datagram_batch.hpp"
 #include "platform/linux/net/socket_address.hpp"
-#include "platform/linux/net/udp_socket.hpp"
 
 namespace trovik {
 
@@ -41,15 +38,8 @@ void AsioNetwork::Queue::async(std::function<void()> task) {
 // Peer-to-peer links have no counterpart here: every interface is already included.
 Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, ConnectionParameters) {
   if (stopped()) return {nullptr, net::osError(ECANCELED)};
-  const net::UdpSocket opened = net::openDualStackUdp();
-  if (opened.fd < 0) return {nullptr, net::osError(errno)};
   Udp::socket socket(context_);
-  std::error_code error;
-  socket.assign(opened.family == AF_INET6 ? Udp::v6() : Udp::v4(), opened.fd, error);
-  if (error) {
-    ::close(opened.fd);
-    return {nullptr, net::errorOf(error)};
-  }
+  if (auto error = net::adopt(socket, net::openDualStackUdp())) return {nullptr, *error};
   // A default buffer holds only a few hundred short datagrams; a burst of commands beyond
   // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
   std::error_code ignored;

@@ -1,22 +1,19 @@
 #include "platform/linux/net/socket_address.hpp"
 
-#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
-#include "platform/linux/net/host_address.hpp"
 
 namespace trovik::net {
 
-std::optional<Udp::endpoint> socketEndpointOf(const Endpoint& endpoint) {
-  const auto address = socketAddressOf(endpoint);
-  if (!address) return std::nullopt;
-  Udp::endpoint result;
-  std::memcpy(result.data(), &address->storage, address->length);
-  result.resize(address->length);
-  return result;
+std::optional<NetworkError> adopt(Udp::socket& socket, const UdpSocket& opened) {
+  if (opened.fd < 0) return osError(opened.error);
+  std::error_code error;
+  socket.assign(opened.family == AF_INET6 ? Udp::v6() : Udp::v4(), opened.fd, error);
+  if (!error) return std::nullopt;
+  ::close(opened.fd);
+  return errorOf(error);
 }
 
 NetworkError osError(int code) {
@@ -40,11 +37,6 @@ std::optional<NetworkError> sendDatagram(int fd, const Bytes& payload, const Udp
 
 bool isUnreachable(int code) {
   return code == ECONNREFUSED || code == EHOSTUNREACH || code == ENETUNREACH || code == EHOSTDOWN;
-}
-
-void setCloseOnExec(int fd) {
-  const int flags = ::fcntl(fd, F_GETFD);
-  if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 }  // namespace trovik::net

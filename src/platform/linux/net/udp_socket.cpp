@@ -1,22 +1,42 @@
 #include "platform/linux/net/udp_socket.hpp"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <utility>
+
+#include "platform/linux/net/host_address.hpp"
 
 namespace trovik::net {
+namespace {
+
+UdpSocket openUdp(int family) {
+  const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  return {fd, family, fd < 0 ? errno : 0};
+}
+
+}  // namespace
 
 UdpSocket openDualStackUdp() {
-  constexpr int kType = SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC;
-  UdpSocket opened{::socket(AF_INET6, kType, 0), AF_INET6};
+  UdpSocket opened = openUdp(AF_INET6);
   if (opened.fd >= 0) {
     const int off = 0;
     ::setsockopt(opened.fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  } else if (errno == EAFNOSUPPORT) {
-    opened = {::socket(AF_INET, kType, 0), AF_INET};
+  } else if (opened.error == EAFNOSUPPORT) {
+    opened = openUdp(AF_INET);
   }
   return opened;
+}
+
+UdpSocket connectUdp(const Endpoint& to) {
+  const auto address = socketAddressOf(to);
+  if (!address) return {-1, 0, EINVAL};
+  UdpSocket connected = openUdp(address->family());
+  if (connected.fd >= 0 && ::connect(connected.fd, address->get(), address->length) != 0) {
+    connected.error = errno;
+    ::close(std::exchange(connected.fd, -1));
+  }
+  return connected;
 }
 
 int bindToPort(int fd, std::uint16_t port) {
