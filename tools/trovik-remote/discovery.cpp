@@ -11,15 +11,12 @@
 #include <map>
 #include <memory>
 
+#include "platform/linux/dnssd/dns_sd_name.hpp"
 #include "platform/linux/net/host_address.hpp"
 #include "service/messages.hpp"
 
 namespace trovik::remote {
 namespace {
-
-std::string withoutTrailingDot(std::string_view text) {
-  return std::string(text.ends_with('.') ? text.substr(0, text.size() - 1) : text);
-}
 
 Endpoint toEndpoint(const AvahiAddress& address, AvahiIfIndex interface, std::uint16_t port) {
   if (address.proto == AVAHI_PROTO_INET) {
@@ -121,8 +118,8 @@ Discovery discoverAgents(std::chrono::milliseconds limit) {
     result.daemonError = avahi_strerror(error);
     return result;
   }
-  const std::string type = withoutTrailingDot(messages::kServiceType);
-  const std::string domain = withoutTrailingDot(messages::kServiceDomain);
+  const std::string type(withoutTrailingDot(messages::kServiceType));
+  const std::string domain(withoutTrailingDot(messages::kServiceDomain));
   if (!avahi_service_browser_new(client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type.c_str(),
                                  domain.c_str(), AvahiLookupFlags(0), browsed, &browse)) {
     result.daemonError = avahi_strerror(avahi_client_errno(client.get()));
