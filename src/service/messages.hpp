@@ -36,6 +36,12 @@ inline constexpr std::string_view kAppActivePrefix = "app:active:";
 inline constexpr std::string_view kAppInactive = "app:inactive";
 inline constexpr std::string_view kKeyFired = "key:fired";
 
+// What the agent takes for no key command once it is trimmed: nothing, the greeting, or a
+// reserved text.
+inline constexpr bool isIgnoredCommand(std::string_view trimmed) {
+  return trimmed.empty() || trimmed == kHello || trimmed.starts_with(kReservedPrefix);
+}
+
 inline constexpr std::string_view accessibilityMessage(bool trusted) {
   return trusted ? kAxGranted : kAxDenied;
 }

@@ -2,14 +2,6 @@
 #include "app/log_escape.hpp"
 
 namespace trovik {
-namespace {
-
-bool isIgnored(std::string_view command) {
-  return command.starts_with(messages::kReservedPrefix) || command == messages::kHello ||
-         command.empty();
-}
-
-}  // namespace
 
 void AppDelegate::receiveNextMessage(const std::weak_ptr<AppDelegate>& weak,
                                      const Platform& platform,
@@ -31,7 +23,7 @@ void AppDelegate::handleReceivedMessage(const std::weak_ptr<AppDelegate>& weak,
     const std::string_view bytes(reinterpret_cast<const char*>(content->data()), content->size());
     if (auto raw = platform.text.decodeUtf8(bytes)) {
       const std::string command = platform.text.trimWhitespaceAndNewlines(*raw);
-      if (!isIgnored(command)) {
+      if (!messages::isIgnoredCommand(command)) {
         platform.log.line("Trovik: Received '" + escapeForLog(command) + "'");
         if (auto self = weak.lock()) {
           // Asked once: a command is typed and confirmed, or neither.

@@ -8,7 +8,7 @@
 
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/flow_table.hpp"
-#include "platform/linux/net/socket_address.hpp"
+#include "platform/linux/net/host_address.hpp"
 #include "support/mailbox.hpp"
 #include "support/network_namespace.hpp"
 #include "support/test_environment.hpp"
@@ -148,7 +148,7 @@ TEST_F(AsioNetworkTest, EachPeerHasOneFlowInArrivalOrderWithinItsQueueAndANewOne
 
 TEST_F(AsioNetworkTest, AChannelSendsFromItsReadyHandlerAndFailsOnRefusalFreeingItsSocket) {
   const std::size_t before = openDescriptors();
-  const auto loopback = net::hostOf(asio::ip::address_v4::loopback());
+  const Host loopback = net::parseHost("127.0.0.1").value();
   const auto closed = test::UdpPeer().port();  // a port bound, then closed again
   auto refused = network->makeConnection(Endpoint::hostPort(loopback, closed), {});
   // Each state and each send's outcome. As the agent's opening sequence does, the ready

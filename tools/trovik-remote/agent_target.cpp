@@ -47,7 +47,7 @@ Endpoint findAgent(const std::optional<std::string>& to) {
   for (const auto& agent : found.agents) {
     if (split.port && agent.name == split.host) {
       Endpoint endpoint = agent.endpoint;
-      endpoint.setPort(*split.port);
+      endpoint.port = *split.port;
       return endpoint;
     }
   }

@@ -11,31 +11,21 @@
 #include <map>
 #include <memory>
 
+#include "platform/linux/dnssd/dns_sd_name.hpp"
+#include "platform/linux/net/host_address.hpp"
 #include "service/messages.hpp"
 
 namespace trovik::remote {
 namespace {
 
-std::string withoutTrailingDot(std::string_view text) {
-  return std::string(text.ends_with('.') ? text.substr(0, text.size() - 1) : text);
-}
-
 Endpoint toEndpoint(const AvahiAddress& address, AvahiIfIndex interface, std::uint16_t port) {
-  Endpoint endpoint;
   if (address.proto == AVAHI_PROTO_INET) {
-    auto& v4 = reinterpret_cast<sockaddr_in&>(endpoint.address);
-    v4.sin_family = AF_INET;
-    v4.sin_addr.s_addr = address.data.ipv4.address;
-    endpoint.length = sizeof v4;
-  } else {
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(endpoint.address);
-    v6.sin6_family = AF_INET6;
-    std::memcpy(&v6.sin6_addr, address.data.ipv6.address, sizeof v6.sin6_addr);
-    if (IN6_IS_ADDR_LINKLOCAL(&v6.sin6_addr)) v6.sin6_scope_id = static_cast<unsigned>(interface);
-    endpoint.length = sizeof v6;
+    return Endpoint::hostPort(net::hostOf(in_addr{address.data.ipv4.address}), port);
   }
-  endpoint.setPort(port);
-  return endpoint;
+  in6_addr v6;
+  std::memcpy(&v6, address.data.ipv6.address, sizeof v6);
+  const auto scope = IN6_IS_ADDR_LINKLOCAL(&v6) ? static_cast<std::uint32_t>(interface) : 0;
+  return Endpoint::hostPort(net::hostOf(v6, scope), port);
 }
 
 // What the callbacks share; they all run inside avahi_simple_poll_loop on this thread.
@@ -65,10 +55,8 @@ void resolved(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProto
     // A service shows once per interface and protocol: keep one, IPv4 first, as it needs no
     // interface scope.
     auto [entry, added] = browse.agents.try_emplace(found.name, found);
-    if (!added && entry->second.endpoint.family() != AF_INET &&
-        address->proto == AVAHI_PROTO_INET) {
-      entry->second = found;
-    }
+    const bool keptIPv6 = entry->second.endpoint.host.description.find(':') != std::string::npos;
+    if (!added && keptIPv6 && address->proto == AVAHI_PROTO_INET) entry->second = found;
   }
   avahi_service_resolver_free(resolver);
   --browse.resolving;
@@ -130,8 +118,8 @@ Discovery discoverAgents(std::chrono::milliseconds limit) {
     result.daemonError = avahi_strerror(error);
     return result;
   }
-  const std::string type = withoutTrailingDot(messages::kServiceType);
-  const std::string domain = withoutTrailingDot(messages::kServiceDomain);
+  const std::string type(withoutTrailingDot(messages::kServiceType));
+  const std::string domain(withoutTrailingDot(messages::kServiceDomain));
   if (!avahi_service_browser_new(client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, type.c_str(),
                                  domain.c_str(), AvahiLookupFlags(0), browsed, &browse)) {
     result.daemonError = avahi_strerror(avahi_client_errno(client.get()));

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string_view>
 
+#include "keys/key_tables.hpp"
 #include "service/messages.hpp"
 
 namespace trovik::remote {
@@ -11,7 +12,6 @@ namespace {
 using namespace messages;
 
 constexpr char kEscape = '\x1b';
-constexpr std::string_view kUnshifted = "[]\\;',./-=`~";
 // Shift and a digit, as a US keyboard prints them: the agent types by key position.
 constexpr std::string_view kShiftedDigits = ")!@#$%^&*(";
 
@@ -28,10 +28,12 @@ std::optional<std::string> commandFor(char c) {
     case '\b':
       return std::string(kDelete);
   }
-  if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || kUnshifted.find(c) != kUnshifted.npos) {
-    return std::string(1, c);
-  }
-  if (c >= 'A' && c <= 'Z') return std::string(kShiftPrefix) + char(c - 'A' + 'a');
+  // A character the agent has a key for is its own command; a capital is Shift and its letter.
+  const std::string key(1, c);
+  if (keys::characterKeyCode(key) || keys::specialKeyCode(key)) return key;
+  const std::string lower(1, char(c - 'A' + 'a'));
+  if (c >= 'A' && c <= 'Z' && keys::characterKeyCode(lower))
+    return std::string(kShiftPrefix) + lower;
   if (const auto digit = kShiftedDigits.find(c); digit != kShiftedDigits.npos) {
     return std::string(kShiftPrefix) + char('0' + digit);
   }

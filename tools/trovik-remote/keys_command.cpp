@@ -98,7 +98,7 @@ int runKeys(const std::optional<std::string>& to) {
   Session session(agent);
   RawTerminal terminal(STDIN_FILENO);
   StatusLine status;
-  status.agent = agent.text();
+  status.agent = agent.description();
   std::string pending;
   for (bool running = true; running;) {
     session.send(messages::kHello);

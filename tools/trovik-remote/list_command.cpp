@@ -12,8 +12,8 @@ int runList(std::chrono::milliseconds timeout) {
   }
   // Tab-separated, since service names may hold spaces.
   for (const auto& agent : found.agents) {
-    emitLine(stdout, agent.name + "\t" + agent.host + "\t" + agent.endpoint.hostText() + "\t" +
-                         std::to_string(agent.endpoint.port()));
+    emitLine(stdout, agent.name + "\t" + agent.host + "\t" + agent.endpoint.host.description +
+                         "\t" + std::to_string(agent.endpoint.port));
   }
   return found.agents.empty() ? kExitNoneFound : kExitOk;
 }

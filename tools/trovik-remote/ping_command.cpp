@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "commands.hpp"
 #include "failure.hpp"
 #include "output.hpp"
+#include "platform/linux/net/udp_socket.hpp"
 #include "service/messages.hpp"
 #include "session.hpp"
 
@@ -59,7 +59,7 @@ class AgentProbe : public Probe {
       }
     }
   }
-  std::string target() const override { return session_.agent().text(); }
+  std::string target() const override { return session_.agent().description(); }
 
  private:
   Failure denied() const {
@@ -79,15 +79,16 @@ class EchoProbe : public Probe {
     std::string error = "a port is needed, as HOST:PORT";
     std::optional<Endpoint> endpoint = parseAddress(*options.echo, 0);
     if (!endpoint && split.port) endpoint = lookUpHost(split.host, *split.port, error);
-    if (!endpoint || endpoint->port() == 0) {
+    if (!endpoint || endpoint->port == 0) {
       throw Failure(kExitUsage, "cannot use echo \"" + *options.echo + "\": " + error);
     }
     echo_ = *endpoint;
-    fd_ = socket(echo_.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&echo_.address), echo_.length) != 0) {
+    const net::UdpSocket echo = net::connectUdp(echo_);
+    if (echo.fd < 0) {
       throw Failure(kExitTimeout,
-                    "cannot reach the echo at " + target() + ": " + std::strerror(errno));
+                    "cannot reach the echo at " + target() + ": " + std::strerror(echo.error));
     }
+    fd_ = echo.fd;
   }
   ~EchoProbe() override { close(fd_); }
   std::optional<Microseconds> roundTrip(const std::string& text) override {
@@ -109,7 +110,7 @@ class EchoProbe : public Probe {
       }
     }
   }
-  std::string target() const override { return echo_.text(); }
+  std::string target() const override { return echo_.description(); }
 
  private:
   Endpoint echo_;

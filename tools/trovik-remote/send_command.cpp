@@ -18,7 +18,7 @@ void requireKeyCommand(const std::string& command) {
   std::string_view text = command;
   while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  if (text.empty() || text == messages::kHello || text.starts_with(messages::kReservedPrefix)) {
+  if (messages::isIgnoredCommand(text)) {
     throw Failure(kExitUsage, "\"" + command + "\" is no key command: the agent ignores it");
   }
 }
@@ -27,15 +27,16 @@ int runSend(const SendOptions& options) {
   for (const auto& command : options.commands) requireKeyCommand(command);
   Session session(findAgent(options.to));
   const auto denied = [&] {
-    return Failure(kExitDenied, "the agent at " + session.agent().text() + " may not press keys (" +
-                                    std::string(messages::kAxDenied) +
+    return Failure(kExitDenied, "the agent at " + session.agent().description() +
+                                    " may not press keys (" + std::string(messages::kAxDenied) +
                                     "); grant it keyboard access");
   };
   if (session.open(options.timeout, options.verbose) == messages::kAxDenied) throw denied();
 
   for (const auto& command : options.commands) {
     if (auto error = session.send(command)) {
-      throw Failure(kExitTimeout, "cannot send to " + session.agent().text() + ": " + *error);
+      throw Failure(kExitTimeout,
+                    "cannot send to " + session.agent().description() + ": " + *error);
     }
     const auto deadline = Clock::now() + options.timeout;
     for (bool confirmed = false; !confirmed;) {
@@ -47,8 +48,8 @@ int runSend(const SendOptions& options) {
           confirmed = event.text == messages::kKeyFired;
           break;
         case Session::Event::Kind::Refused:
-          throw Failure(kExitTimeout,
-                        "the agent at " + session.agent().text() + " went away: " + event.text);
+          throw Failure(kExitTimeout, "the agent at " + session.agent().description() +
+                                          " went away: " + event.text);
         default:
           throw Failure(kExitTimeout, "no " + std::string(messages::kKeyFired) + " for \"" +
                                           command + "\" within " + secondsText(options.timeout));

@@ -1,8 +1,8 @@
 #include "session.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +10,8 @@
 
 #include "failure.hpp"
 #include "output.hpp"
+#include "platform/linux/net/host_address.hpp"
+#include "platform/linux/net/udp_socket.hpp"
 #include "service/messages.hpp"
 
 namespace trovik::remote {
@@ -30,29 +32,12 @@ bool isEditor(std::string_view text) {
 }
 
 int openStateSocket() {
-  // Dual-stack, so that agents reached over IPv4 and IPv6 both find us; IPv4 alone when the
-  // host has no IPv6.
-  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_storage local{};
-  socklen_t length = 0;
-  if (fd >= 0) {
-    const int off = 0;
-    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(local);
-    v6 = {AF_INET6, htons(kStatePort), 0, in6addr_any, 0};
-    length = sizeof v6;
-  } else {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    auto& v4 = reinterpret_cast<sockaddr_in&>(local);
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(kStatePort);
-    length = sizeof v4;
-  }
-  if (fd < 0) throw Failure(kExitUsage, "cannot open a UDP socket: " + errorText());
-  // No SO_REUSEADDR or SO_REUSEPORT: another listener keeps its port and its datagrams.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
-    const int error = errno;
-    close(fd);
+  // Dual-stack, so that agents reached over IPv4 and IPv6 both find us.
+  const net::UdpSocket state = net::openDualStackUdp();
+  if (state.fd < 0)
+    throw Failure(kExitUsage, "cannot open a UDP socket: " + errorText(state.error));
+  if (const int error = net::bindToPort(state.fd, kStatePort)) {
+    close(state.fd);
     const std::string port = std::to_string(kStatePort);
     if (error == EADDRINUSE) {
       throw Failure(kExitUsage, "UDP port " + port +
@@ -61,7 +46,7 @@ int openStateSocket() {
     }
     throw Failure(kExitUsage, "cannot listen on UDP port " + port + ": " + errorText(error));
   }
-  return fd;
+  return state.fd;
 }
 
 void noteInterrupt(int) {
@@ -97,15 +82,13 @@ std::vector<std::string> ChannelFilter::take(std::uint16_t port, std::string tex
 
 Session::Session(const Endpoint& agent) : agent_(agent) {
   stateFd_ = openStateSocket();
-  commandFd_ = socket(agent.family(), SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (commandFd_ < 0 ||
-      connect(commandFd_, reinterpret_cast<const sockaddr*>(&agent.address), agent.length) != 0) {
-    const int error = errno;
+  const net::UdpSocket command = net::connectUdp(agent);
+  if (command.fd < 0) {
     close(stateFd_);
-    if (commandFd_ >= 0) close(commandFd_);
-    throw Failure(kExitTimeout,
-                  "cannot reach the agent at " + agent.text() + ": " + errorText(error));
+    throw Failure(kExitTimeout, "cannot reach the agent at " + agent.description() + ": " +
+                                    errorText(command.error));
   }
+  commandFd_ = command.fd;
 }
 
 Session::~Session() {
@@ -126,8 +109,10 @@ void Session::readStates() {
     const ssize_t size =
         recvfrom(stateFd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
     if (size < 0) return;  // drained; errors on an unconnected UDP socket concern no one here
-    if (!sameHost(from, agent_)) continue;
-    for (auto& text : filter_.take(portOf(from), std::string(buffer, std::size_t(size)))) {
+    // Compared as the agent's texts, in which IPv4-mapped IPv6 is IPv4.
+    const Endpoint sender = net::endpointOf(reinterpret_cast<sockaddr*>(&from), length);
+    if (sender.host.description != agent_.host.description) continue;
+    for (auto& text : filter_.take(sender.port, std::string(buffer, std::size_t(size)))) {
       arrived_.push_back(std::move(text));
     }
   }
@@ -169,7 +154,8 @@ Session::Event Session::wait(Clock::time_point deadline, int inputFd) {
 
 std::string Session::open(std::chrono::milliseconds timeout, bool verbose) {
   if (auto error = send(kHello)) {
-    throw Failure(kExitTimeout, "cannot reach the agent at " + agent_.text() + ": " + *error);
+    throw Failure(kExitTimeout,
+                  "cannot reach the agent at " + agent_.description() + ": " + *error);
   }
   const auto deadline = Clock::now() + timeout;
   for (;;) {
@@ -180,12 +166,12 @@ std::string Session::open(std::chrono::milliseconds timeout, bool verbose) {
         if (filter_.chosen() && isPermission(event.text)) return event.text;
         break;
       case Event::Kind::Refused:
-        throw Failure(kExitTimeout, "no agent at " + agent_.text() + ": " + event.text);
+        throw Failure(kExitTimeout, "no agent at " + agent_.description() + ": " + event.text);
       case Event::Kind::Interrupted:
       case Event::Kind::Input:
       case Event::Kind::Timeout:
-        throw Failure(kExitTimeout, "no answer from the agent at " + agent_.text() + " within " +
-                                        secondsText(timeout));
+        throw Failure(kExitTimeout, "no answer from the agent at " + agent_.description() +
+                                        " within " + secondsText(timeout));
     }
   }
 }

@@ -71,11 +71,12 @@ class Session {
 // so that what the program changed can be put back.
 class InterruptGuard {
  public:
+  static bool interrupted();
+
   InterruptGuard();
-  ~InterruptGuard();
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
-  static bool interrupted();
+  ~InterruptGuard();
 };
 
 // Whether `text` is one of the permission messages.

@@ -45,8 +45,8 @@ int runWatch(const std::optional<std::string>& to) {
           break;
         case Session::Event::Kind::Refused:
           if (!absent) {
-            emitLine(stderr, "trovik-remote: no agent at " + agent.text() + " (" + event.text +
-                                 "); still trying");
+            emitLine(stderr, "trovik-remote: no agent at " + agent.description() + " (" +
+                                 event.text + "); still trying");
           }
           absent = true;
           break;

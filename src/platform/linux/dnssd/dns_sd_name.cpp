@@ -49,9 +49,4 @@ std::optional<std::string> fitServiceName(std::string_view name) {
   return std::string(name.substr(0, cut));
 }
 
-std::string_view withoutTrailingDot(std::string_view name) {
-  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-  return name;
-}
-
 }  // namespace trovik

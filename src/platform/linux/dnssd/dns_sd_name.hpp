@@ -17,6 +17,8 @@ std::optional<std::string> fitServiceName(std::string_view name);
 
 // The agent writes types and domains fully qualified ("_trovik._udp.", "local."); Avahi wants
 // them without the root's dot.
-std::string_view withoutTrailingDot(std::string_view name);
+inline constexpr std::string_view withoutTrailingDot(std::string_view name) {
+  return name.ends_with('.') ? name.substr(0, name.size() - 1) : name;
+}
 
 }  // namespace trovik

@@ -23,20 +23,8 @@ void AsioChannel::start(WorkQueue&) {
   if (state_.kind != Kind::setup) return;  // cancelled before start
   moveToLocked({Kind::preparing, std::nullopt});
 
-  const auto target = net::socketEndpointOf(to_);
-  if (!target) {
-    moveToLocked({Kind::failed, net::osError(EINVAL)});
-    return;
-  }
-  // Opening and connecting a UDP socket does not block: it only picks a route and a port.
-  std::error_code error;
-  socket_.open(target->protocol(), error);
-  if (!error) {
-    net::setCloseOnExec(socket_.native_handle());
-    socket_.connect(*target, error);
-  }
-  if (error) {
-    failLocked(net::errorOf(error));
+  if (auto error = net::adopt(socket_, net::connectUdp(to_))) {
+    failLocked(*error);
     return;
   }
   moveToLocked({Kind::ready, std::nullopt});

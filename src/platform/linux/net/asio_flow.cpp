@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/linux/net/asio_listener.hpp"
+#include "platform/linux/net/host_address.hpp"
 #include "platform/linux/net/socket_address.hpp"
 
 namespace trovik {
@@ -15,7 +16,7 @@ AsioFlow::AsioFlow(AsioNetwork& network, std::weak_ptr<AsioListener> listener,
     : AsioConnection(network),
       listener_(std::move(listener)),
       peer_(peer),
-      endpoint_(net::endpointOf(peer)) {}
+      endpoint_(net::endpointOf(peer.data(), static_cast<socklen_t>(peer.size()))) {}
 
 // Callbacks run on the network's threads whatever `queue` is: the agent passes the
 // network's own work queue.

@@ -6,6 +6,7 @@
 #include "platform/linux/burst.hpp"
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/socket_address.hpp"
+#include "platform/linux/net/udp_socket.hpp"
 
 namespace trovik {
 
@@ -48,19 +49,13 @@ void AsioListener::start(WorkQueue&) {
   std::lock_guard lock(mutex_);
   if (started_ || closed_) return;
   started_ = true;
-  // Unbound, the socket's own address is the wildcard of its family.
-  std::error_code error;
-  auto local = socket_.local_endpoint(error);
-  if (!error) {
-    local.port(port_);
-    socket_.bind(local, error);
-  }
-  const std::uint16_t bound = error ? 0 : socket_.local_endpoint(error).port();
-  if (error) {
+  if (const int error = net::bindToPort(socket_.native_handle(), port_)) {
     closeLocked();
-    reportLocked({ListenerState::Kind::failed, net::errorOf(error)});
+    reportLocked({ListenerState::Kind::failed, net::osError(error)});
     return;
   }
+  std::error_code ignored;  // a bound socket has its address
+  const std::uint16_t bound = socket_.local_endpoint(ignored).port();
   waitLocked();
   reportLocked({ListenerState::Kind::ready, std::nullopt});
   // Under the lock, so that a shutdown cannot withdraw before this advertises.

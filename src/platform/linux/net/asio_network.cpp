@@ -1,7 +1,6 @@
 #include "platform/linux/net/asio_network.hpp"
 
 #include <algorithm>
-#include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <cerrno>
 
@@ -39,18 +38,8 @@ void AsioNetwork::Queue::async(std::function<void()> task) {
 // Peer-to-peer links have no counterpart here: every interface is already included.
 Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, ConnectionParameters) {
   if (stopped()) return {nullptr, net::osError(ECANCELED)};
-  // One dual-stack socket serves IPv4 and IPv6; IPv4 alone where IPv6 is absent.
   Udp::socket socket(context_);
-  std::error_code error;
-  socket.open(Udp::v6(), error);
-  if (!error) {
-    std::error_code v6Ignored;
-    socket.set_option(asio::ip::v6_only(false), v6Ignored);
-  } else if (error == asio::error::address_family_not_supported) {
-    socket.open(Udp::v4(), error);
-  }
-  if (error) return {nullptr, net::errorOf(error)};
-  net::setCloseOnExec(socket.native_handle());
+  if (auto error = net::adopt(socket, net::openDualStackUdp())) return {nullptr, *error};
   // A default buffer holds only a few hundred short datagrams; a burst of commands beyond
   // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
   std::error_code ignored;

@@ -4,22 +4,17 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/linux/net/udp_socket.hpp"
 #include "platform/network.hpp"
 
-// How the Asio network backend turns socket addresses into the core's hosts and endpoints
-// and back, and its OS errors into NetworkError values.
+// How the Asio network backend takes its sockets from udp_socket.hpp, and its OS errors as
+// NetworkError values. Host texts come from host_address.hpp.
 namespace trovik::net {
 
 using Udp = asio::ip::udp;
 
-// Dotted quad for IPv4 and IPv4-mapped IPv6; RFC 5952 text for IPv6, with "%interface" for
-// a scoped address. `address` holds the socket address (port 0) for socketEndpointOf.
-Host hostOf(const asio::ip::address& address);
-Endpoint endpointOf(const Udp::endpoint& peer);
-
-// The socket address of a host-and-port endpoint: from the host's bytes when this backend
-// made it, else from its text. Nothing for other endpoints or unreadable hosts.
-std::optional<Udp::endpoint> socketEndpointOf(const Endpoint& endpoint);
+// Hands `opened` to `socket`; the error when there is no socket or Asio cannot take it.
+std::optional<NetworkError> adopt(Udp::socket& socket, const UdpSocket& opened);
 
 NetworkError osError(int code);
 NetworkError errorOf(const std::error_code& error);
@@ -30,8 +25,5 @@ std::optional<NetworkError> sendDatagram(int fd, const Bytes& payload, const Udp
 
 // Errors that mean the far end cannot be reached (ICMP reports): they end a channel.
 bool isUnreachable(int code);
-
-// Keeps a socket out of programs this process starts.
-void setCloseOnExec(int fd);
 
 }  // namespace trovik::net
