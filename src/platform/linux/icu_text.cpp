@@ -6,6 +6,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -16,6 +17,10 @@ bool isWhitespaceOrNewline(UChar32 c) {
   if ((c >= 0x09 && c <= 0x0D) || c == 0x85) return true;
   const auto type = u_charType(c);
   return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+}
+
+bool isAscii(char c) {
+  return static_cast<unsigned char>(c) < 0x80;
 }
 
 const uint8_t* bytesOf(std::string_view s) {
@@ -81,6 +86,12 @@ std::string IcuText::trimWhitespaceAndNewlines(std::string_view text) const {
 }
 
 std::string IcuText::lowercased(std::string_view text) const {
+  // Commands are nearly always ASCII, whose lower case needs no tables.
+  if (std::all_of(text.begin(), text.end(), isAscii)) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    return out;
+  }
   auto unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
   unicode.toLower(icu::Locale::getRoot());
   std::string out;
@@ -90,6 +101,11 @@ std::string IcuText::lowercased(std::string_view text) const {
 
 std::string IcuText::firstCharacter(std::string_view text) const {
   if (text.empty()) return {};
+  // An ASCII character followed by another (or by nothing) stands alone, unless the two are
+  // CR LF: what could join it, such as a combining mark, is never ASCII.
+  if (isAscii(text[0]) && (text.size() == 1 || (isAscii(text[1]) && text.substr(0, 2) != "\r\n"))) {
+    return std::string(text.substr(0, 1));
+  }
   auto unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
   icu::BreakIterator* breaks = characterBreaks();
   int32_t end = unicode.length();
