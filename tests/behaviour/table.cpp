@@ -144,14 +144,16 @@ std::vector<Row> makeRows() {
     typedUnseen.log = {received("SPACE"), "Trovik: Accessibility permission not granted"};
     Step shiftedUnseen = Step{Kind::send, A, "shift+a"};
     shiftedUnseen.log = {received("shift+a")};
-    rows.push_back(
-        {"access",
-         "without keyboard access commands are logged but neither typed nor confirmed",
-         {join(A), event(Kind::accessLost, {A}, {"ax:denied"}), typedUnseen, shiftedUnseen,
-          join(B, kNoEditor, "ax:denied"), event(Kind::accessBack, {A, B}, {"ax:granted"}),
-          command(B, "SPACE", {{49, false}}, {A, B}),
-          // Lost again to the end: the agent still stops at once.
-          event(Kind::accessLost, {A, B}, {"ax:denied"})}});
+    Step keylessUnseen = Step{Kind::send, A, "+PLAY"};  // handled, yet not confirmed
+    keylessUnseen.log = {received("+PLAY")};
+    rows.push_back({"access",
+                    "without keyboard access commands are logged but neither typed nor confirmed",
+                    {join(A), event(Kind::accessLost, {A}, {"ax:denied"}), typedUnseen,
+                     shiftedUnseen, keylessUnseen, join(B, kNoEditor, "ax:denied"),
+                     event(Kind::accessBack, {A, B}, {"ax:granted"}),
+                     command(B, "SPACE", {{49, false}}, {A, B}),
+                     // Lost again to the end: the agent still stops at once.
+                     event(Kind::accessLost, {A, B}, {"ax:denied"})}});
   }
   rows.push_back(
       {"broadcasts",
