@@ -19,10 +19,18 @@ AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
   platform_.application.setActivationPolicy(ActivationPolicy::accessory);
+  askBeforeNewTablets_ =
+      platform_.userDefaults.storedBool(std::string(askBeforeNewTabletsKey)).value_or(true);
+  platform_.tablets.setChangeHandler([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->removeUntrustedClients();
+  });
   setupStatusItem();
   configureLoginItemIfNeeded();
-  // The one prompt of a launch; the monitor below only ever asks quietly.
-  if (!platform_.trust.isProcessTrusted()) platform_.trust.isProcessTrustedWithPrompt();
+  // The one prompt of a launch; the monitor below only ever asks quietly. A locked screen
+  // is no want of access.
+  if (!platform_.trust.isProcessTrusted() && !platform_.trust.isScreenLocked()) {
+    platform_.trust.isProcessTrustedWithPrompt();
+  }
   startAccessibilityMonitor();
   startListener();
   observeFrontmostApp();
@@ -35,6 +43,12 @@ void AppDelegate::performAction(std::string_view action) {
     openAccessibilityPrefs();
   } else if (action == "toggleLoginItem") {
     toggleLoginItem();
+  } else if (action == "toggleAskBeforeNewTablets") {
+    toggleAskBeforeNewTablets();
+  } else if (action == "forgetTrustedTablets") {
+    forgetTrustedTablets();
+  } else if (action == "allowWaitingTablet") {
+    allowWaitingTablet();
   }
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +32,7 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   static constexpr std::uint16_t port = messages::kCommandPort;
   static constexpr std::uint16_t statePort = messages::kStatePort;
   static constexpr std::string_view loginItemConfiguredKey = "loginItemConfigured";
+  static constexpr std::string_view askBeforeNewTabletsKey = "askBeforeNewTablets";
 
   // The last reference may drop on any thread; destruction is handed to the main thread.
   static std::shared_ptr<AppDelegate> create(const Platform& platform);
@@ -50,6 +54,16 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
 
   // Open at login (main thread).
   void configureLoginItemIfNeeded();
+
+  // Who may type. A host that is neither this computer nor trusted is not admitted while
+  // asking is on; the user is asked about it instead (admits: any thread; the rest: main).
+  bool admits(const Host& host);
+  void askAbout(const Host& host);
+  void allowWaitingTablet();
+  void toggleAskBeforeNewTablets();
+  void forgetTrustedTablets();
+  // Drops the clients of hosts that may no longer type: their next datagram asks again.
+  void removeUntrustedClients();
 
   // Command listener and its advertisement.
   void startListener();
@@ -97,6 +111,7 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   std::optional<bool> lastAccessibilityState() const { return lastAccessibilityState_; }
   std::shared_ptr<Timer> accessibilityTimer() const { return accessibilityTimer_; }
   std::shared_ptr<MenuItem> loginMenuItem() const { return loginMenuItem_; }
+  std::shared_ptr<MenuItem> allowMenuItem() const { return allowMenuItem_; }
 
  private:
   explicit AppDelegate(const Platform& platform);
@@ -107,6 +122,9 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
                                              const Host* host);
   std::shared_ptr<Connection> openStateChannel(const Host& host,
                                                const std::shared_ptr<Client>& client);
+  void finishRequest(bool allowed);
+  // With mutex_ held: takes the client of `flow` off the list; null when it is not there.
+  std::shared_ptr<Client> unlistLocked(const Connection& flow);
 
   Platform platform_;
   mutable std::mutex mutex_;  // guards the clients and activeEditorID_
@@ -123,12 +141,29 @@ class AppDelegate : public MenuActionTarget, public std::enable_shared_from_this
   std::optional<bool> lastAccessibilityState_;
   std::shared_ptr<Timer> accessibilityTimer_;
   std::shared_ptr<MenuItem> loginMenuItem_;
+
+  // Who may type (main thread, but the flag, which network threads read).
+  struct Request {
+    Host host;
+    unsigned id;
+    bool byMenu;
+    std::shared_ptr<Timer> expiry;
+  };
+  std::atomic<bool> askBeforeNewTablets_{true};
+  std::optional<bool> lastScreenLocked_;
+  std::shared_ptr<MenuItem> askMenuItem_;
+  std::shared_ptr<MenuItem> allowMenuItem_;  // hidden while no tablet waits to be allowed
+  std::optional<Request> request_;
+  unsigned requests_ = 0;
+  std::map<std::string, std::shared_ptr<Timer>> ignored_;  // refused hosts, for a while
+  std::deque<std::shared_ptr<Timer>> recentPrompts_;       // each leaves when it is old
 };
 
 // One registered client: its flow and the state channel back to its host.
 struct AppDelegate::Client {
   std::shared_ptr<Connection> flow;
   std::shared_ptr<Connection> channel;  // none when the flow's endpoint has no host
+  std::optional<Host> host;
   // Under the delegate's mutex: the channel's last reported state was ready, and it was given
   // the opening sequence for the state of that moment, so it hears every broadcast after it.
   bool ready = false;

@@ -14,8 +14,10 @@
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
+#include "platform/linux/desktop/linux_tablets.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
 #include "platform/linux/desktop/sni_status_bar.hpp"
+#include "platform/linux/desktop/tablet_commands.hpp"
 #include "platform/linux/desktop/unavailable.hpp"
 #include "platform/linux/desktop/x11_workspace.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"
@@ -32,11 +34,15 @@ namespace {
 
 constexpr std::string_view kUsage =
     "Usage: trovik-helper [--help | --version]\n"
+    "       trovik-helper --allow ADDRESS | --forget ADDRESS|all | --tablets\n"
     "\n"
     "Lets a tablet on the same network be a remote keyboard for a video editor. Tablets\n"
     "find it by DNS-SD (_trovik._udp), send commands to UDP port 9876 and hear its state\n"
     "on their own UDP port 9877. It logs every event on standard output and runs until\n"
-    "Quit is chosen from its tray menu or it gets SIGINT (Ctrl+C) or SIGTERM.\n";
+    "Quit is chosen from its tray menu or it gets SIGINT (Ctrl+C) or SIGTERM.\n"
+    "\n"
+    "A new tablet types only once the user allows it. --allow and --forget edit the\n"
+    "trusted tablets (a running agent follows within a second); --tablets lists them.\n";
 
 // Every service of one run. Each backend is chosen in makeServices() alone; a member's
 // type is its interface, so another backend drops in without touching the rest.
@@ -46,6 +52,7 @@ struct Services {
   // After the advertiser, which it uses. Its threads serve the core's work queue too.
   std::unique_ptr<AsioNetwork> network;
   std::unique_ptr<LinuxKeyboard> keyboard;
+  std::unique_ptr<Tablets> tablets;
   StdoutLog log;
   IcuText text;
   std::unique_ptr<Workspace> workspace;
@@ -58,10 +65,14 @@ struct Services {
   std::unique_ptr<Application> application;
 
   Platform platform() {
-    return Platform{
-        runLoop, network->workQueue(), *network,   *keyboard, *keyboard,   log,
-        text,    *workspace,           *statusBar, *hostInfo, *loginItems, *userDefaults,
-        *bundle, *application};
+    return Platform{runLoop,       network->workQueue(),
+                    *network,      *keyboard,
+                    *keyboard,     *tablets,
+                    log,           text,
+                    *workspace,    *statusBar,
+                    *hostInfo,     *loginItems,
+                    *userDefaults, *bundle,
+                    *application};
   }
 };
 
@@ -71,6 +82,9 @@ std::unique_ptr<Services> makeServices() {
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = std::make_unique<LinuxKeyboard>();
+  s->tablets = std::make_unique<LinuxTablets>(
+      s->runLoop.context(), TrustedTabletFile(TrustedTabletFile::defaultFile()),
+      std::make_unique<TabletQuestion>(s->runLoop.context()));
   const char* display = std::getenv("DISPLAY");
   s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "",
                                                 std::string(kAccessibilitySettingsLink));
@@ -135,6 +149,11 @@ int main(int argc, char** argv) {
   if (argc == 2 && string_view(argv[1]) == "--version") {
     std::puts("trovik-helper " TROVIK_VERSION);
     return 0;
+  }
+  if (argc == 2 && string_view(argv[1]) == "--tablets")
+    return trovik::runTabletCommand(argv[1], {});
+  if (argc == 3 && (string_view(argv[1]) == "--allow" || string_view(argv[1]) == "--forget")) {
+    return trovik::runTabletCommand(argv[1], argv[2]);
   }
   if (argc != 1) {
     std::fputs(trovik::kUsage.data(), stderr);

@@ -13,8 +13,10 @@ void AppDelegate::setupStatusItem() {
   auto menu = std::make_shared<Menu>();
   menu->addItem(std::make_shared<MenuItem>("Trovik Helper", "", ""));
 
-  statusMenuItem_ = std::make_shared<MenuItem>(
-      std::string(readinessTitle(platform_.trust.isProcessTrusted())), "", "");
+  statusMenuItem_ =
+      std::make_shared<MenuItem>(std::string(readinessTitle(platform_.trust.isProcessTrusted(),
+                                                            platform_.trust.isScreenLocked())),
+                                 "", "");
   menu->addItem(statusMenuItem_);
 
   const std::string name = platform_.hostInfo.localizedName().value_or("Mac");
@@ -27,6 +29,15 @@ void AppDelegate::setupStatusItem() {
   loginMenuItem_->setTarget(weak_from_this());
   menu->addItem(loginMenuItem_);
   refreshLoginCheckMark();
+
+  askMenuItem_ =
+      std::make_shared<MenuItem>("Ask Before New Tablets Type", "toggleAskBeforeNewTablets", "");
+  askMenuItem_->setState(askBeforeNewTablets_ ? 1 : 0);
+  menu->addItem(askMenuItem_);
+  menu->addItem(std::make_shared<MenuItem>("Forget Trusted Tablets", "forgetTrustedTablets", ""));
+  allowMenuItem_ = std::make_shared<MenuItem>("Allow Tablet", "allowWaitingTablet", "");
+  allowMenuItem_->setHidden(true);
+  menu->addItem(allowMenuItem_);
 
   menu->addItem(MenuItem::separatorItem());
   menu->addItem(std::make_shared<MenuItem>("Quit Trovik Helper", "quitApp", "q"));

@@ -35,6 +35,14 @@ class MenuItem {
     changed();
   }
   int state() const { return state_; }  // 0 off, 1 on (check mark)
+  bool isHidden() const { return hidden_; }
+  // True once hidden: such an item always says whether it shows.
+  bool canHide() const { return canHide_; }
+  void setHidden(bool hidden) {
+    hidden_ = hidden;
+    canHide_ = true;
+    changed();
+  }
   // True once a check state was set: such an item keeps room for its check mark while off.
   bool hasState() const { return hasState_; }
   void setState(int state) {
@@ -61,6 +69,8 @@ class MenuItem {
   std::string action_;
   std::string key_;
   bool separator_ = false;
+  bool hidden_ = false;
+  bool canHide_ = false;
   int state_ = 0;
   bool hasState_ = false;
   std::weak_ptr<MenuActionTarget> target_;

@@ -6,6 +6,7 @@
 #include "platform/run_loop.hpp"
 #include "platform/status_bar.hpp"
 #include "platform/system.hpp"
+#include "platform/tablets.hpp"
 #include "platform/text.hpp"
 #include "platform/trust.hpp"
 #include "platform/work_queue.hpp"
@@ -21,6 +22,7 @@ struct Platform {
   Network& network;
   Keyboard& keyboard;
   Trust& trust;
+  Tablets& tablets;
   Log& log;
   Text& text;
   Workspace& workspace;

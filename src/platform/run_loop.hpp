@@ -6,7 +6,8 @@
 
 namespace trovik {
 
-// A repeating timer. It keeps firing until invalidated or released.
+// A timer: a repeating one keeps firing until invalidated or released; a one-shot one fires
+// once, unless invalidated or released first.
 class Timer {
  public:
   virtual ~Timer() = default;
@@ -25,6 +26,10 @@ class RunLoop {
   // interval. Call on the main thread.
   virtual std::shared_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval,
                                                    std::function<void()> tick) = 0;
+
+  // Runs `task` once, `delay` from now, on the main thread. Call on the main thread.
+  virtual std::shared_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay,
+                                              std::function<void()> task) = 0;
 
   // True when the caller is on the thread that runs this loop.
   virtual bool isCurrentThread() const = 0;

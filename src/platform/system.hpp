@@ -25,12 +25,15 @@ class LoginItems {
   virtual void openSystemSettingsLoginItems() = 0;
 };
 
-// Booleans that survive restarts; an absent key reads as false. Main thread only.
+// Booleans that survive restarts. Main thread only.
 class UserDefaults {
  public:
   virtual ~UserDefaults() = default;
-  virtual bool boolForKey(const std::string& key) = 0;
+  // The stored value, or nothing for a key never set.
+  virtual std::optional<bool> storedBool(const std::string& key) = 0;
   virtual void setBool(bool value, const std::string& key) = 0;
+  // An absent key reads as false.
+  bool boolForKey(const std::string& key) { return storedBool(key).value_or(false); }
 };
 
 class Bundle {

@@ -10,19 +10,23 @@ std::optional<std::string> AppDelegate::hostString(const Endpoint& endpoint) {
 // A client takes only its own channel with it: the other clients of its host, each with a
 // channel of its own, still hear their state.
 void AppDelegate::removeClient(const std::shared_ptr<Connection>& connection) {
-  std::shared_ptr<Connection> channel;
+  std::shared_ptr<Client> client;
   {
     std::lock_guard lock(mutex_);
-    const auto found = byFlow_.find(connection.get());
-    if (found == byFlow_.end()) return;
-    const auto client = *found->second;
-    client->ready = false;
-    channel = client->channel;
-    clients_.erase(found->second);
-    byFlow_.erase(found);
+    client = unlistLocked(*connection);
   }
   // Cancelled outside the lock: a backend may report the state change synchronously.
-  if (channel) channel->cancel();
+  if (client && client->channel) client->channel->cancel();
+}
+
+std::shared_ptr<AppDelegate::Client> AppDelegate::unlistLocked(const Connection& flow) {
+  const auto found = byFlow_.find(&flow);
+  if (found == byFlow_.end()) return nullptr;
+  auto client = *found->second;
+  client->ready = false;  // a broadcast that took it already sends, later ones do not
+  clients_.erase(found->second);
+  byFlow_.erase(found);
+  return client;
 }
 
 }  // namespace trovik

@@ -9,8 +9,14 @@ void AppDelegate::handleNewConnection(const std::weak_ptr<AppDelegate>& weak,
   const Endpoint endpoint = connection->endpoint();
   const auto host = hostString(endpoint);
   std::shared_ptr<Connection> channel;
-  if (auto self = weak.lock())
+  if (auto self = weak.lock()) {
+    // A host the user has not let in gets nothing: no client, no word, no reply.
+    if (host && !self->admits(endpoint.host)) {
+      connection->cancel();
+      return;
+    }
     channel = self->registerClient(connection, host ? &endpoint.host : nullptr);
+  }
 
   if (host) {
     platform.log.line("Trovik: New client from " + *host + ", creating state channel on port " +
@@ -29,7 +35,10 @@ std::shared_ptr<Connection> AppDelegate::registerClient(const std::shared_ptr<Co
                                                         const Host* host) {
   auto client = std::make_shared<Client>();
   client->flow = flow;
-  if (host) client->channel = openStateChannel(*host, client);
+  if (host) {
+    client->host = *host;
+    client->channel = openStateChannel(*host, client);
+  }
   // Listed before its channel starts: a client that heard its opening sequence and sends at
   // once must not have its key:fired miss a channel that is ready but not yet listed.
   std::lock_guard lock(mutex_);

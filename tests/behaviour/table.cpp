@@ -15,6 +15,10 @@ const Tablet A2{"127.0.0.2", 50002};  // a second flow from A's host
 const Tablet B{"127.0.0.3", 50003};
 const Tablet Deaf{"127.0.0.4", 50004, false};
 const Tablet V6{"::1", 50005};
+// On the same network, but not this computer: they type once the user lets them.
+const Tablet P{"192.168.77.2", 50006};
+const Tablet Q{"192.168.77.3", 50007};
+const Tablet R{"192.168.77.4", 50008};
 
 const Lines kNoEditor = {"fcp:inactive", "app:inactive"};
 const std::string kResolveID = "com.blackmagic-design.davinci-resolve";
@@ -69,6 +73,21 @@ Step command(const Tablet& t, const std::string& text, std::vector<Press> presse
 
 Step silent(const Tablet& t, const std::string& bytes) {
   return Step{Kind::send, t, bytes};
+}
+
+// A datagram from a tablet the user has not let in: nothing but, maybe, a question.
+Step knock(const Tablet& t, bool asks) {
+  Step step{Kind::send, t, "SPACE"};
+  step.asks = asks;
+  return step;
+}
+Step answer(const std::string& text) {
+  return Step{Kind::answer, {}, text};
+}
+Step wait(int seconds) {
+  Step step{Kind::wait};
+  step.seconds = seconds;
+  return step;
 }
 
 Step event(Kind kind, const std::vector<Tablet>& everyone, const Lines& broadcasts,
@@ -193,6 +212,26 @@ std::vector<Row> makeRows() {
                     "a client that fails takes only its own channel with it",
                     {join(A), join(A2), join(B), gone, command(A2, "a", {{0, false}}, {A2, B}),
                      lastGone, command(B, "a", {{0, false}}, {B})},
+                    true});
+  }
+  rows.push_back(
+      {"asking",
+       "a tablet types once the user allows it; one refused or unanswered waits ten minutes",
+       {knock(P, true), answer("allow"), join(P), command(P, "SPACE", {{49, false}}, {P}),
+        knock(Q, true), knock(R, false),  // one question at a time
+        answer("deny"), knock(Q, false), command(P, "a", {{0, false}}, {P}), knock(R, true),
+        wait(30), knock(R, false),  // unanswered: as refused
+        wait(600), knock(Q, true), answer("allow"), join(Q),
+        command(Q, "b", {{11, false}}, {P, Q})},
+       true});
+  {
+    Step locked{Kind::send, A, "SPACE"};
+    locked.log = {received("SPACE"), "Trovik: Accessibility permission not granted"};
+    rows.push_back({"lock",
+                    "nothing is typed while the screen is locked",
+                    {join(A), event(Kind::screenLock, {A}, {"ax:denied"}), locked,
+                     event(Kind::screenUnlock, {A}, {"ax:granted"}),
+                     command(A, "SPACE", {{49, false}}, {A})},
                     true});
   }
   return rows;

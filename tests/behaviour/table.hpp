@@ -35,6 +35,10 @@ struct Step {
     accessBack,   // and then it can again
     activate,     // the application `text` comes to the front (`windowClass` on X11)
     clientFails,  // receiving from `tablet` fails, with the datagram `text` if any (fakes only)
+    answer,       // the user answers the open question: `text` is "allow" or "deny"
+    screenLock,   // the user's screen locks
+    screenUnlock,
+    wait,         // `seconds` pass (fakes only)
   };
   Kind kind = Kind::send;
   Tablet tablet{};
@@ -42,6 +46,8 @@ struct Step {
   // activate on X11: the window's WM_CLASS class, and its _GTK_APPLICATION_ID when set.
   std::string windowClass{};
   std::string applicationID{};
+  bool asks = false;  // send: the datagram makes the agent ask the user about its tablet
+  int seconds = 0;
 
   // What the step leads to, each in order.
   std::vector<std::string> log{};

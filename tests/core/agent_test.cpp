@@ -117,7 +117,7 @@ TEST_F(Agent, NetworkFailuresSayOneLineEachReadyChannelsReopenAndAGoneAgentOnlyL
   listener->reportState(ListenerState::Kind::failed, "Address already in use");
   fake.settle();
   EXPECT_EQ(delegate->listener(), listener);  // kept, never retried
-  const auto flow = listener->connect("10.0.0.7", 5000);
+  const auto flow = listener->connect("127.0.0.7", 5000);
   fake.settle();
   const auto channel = fake.network.channels.at(0);
   channel->reportState(Kind::ready);
@@ -132,7 +132,7 @@ TEST_F(Agent, NetworkFailuresSayOneLineEachReadyChannelsReopenAndAGoneAgentOnlyL
   EXPECT_EQ(delegate->stateConnections().size(), 1u);
 
   delegate.reset();  // on the main thread: gone at once
-  const auto late = listener->connect("10.0.0.8", 2);
+  const auto late = listener->connect("127.0.0.8", 2);
   flow->completeReceive("SPACE");
   channel->reportState(Kind::ready);
   fake.settle();
@@ -142,16 +142,16 @@ TEST_F(Agent, NetworkFailuresSayOneLineEachReadyChannelsReopenAndAGoneAgentOnlyL
                   "Trovik: Listening and advertising as Bonjour service",
                   "Trovik: Listening and advertising as Bonjour service",
                   "Trovik: Listener failed: Address already in use",
-                  "Trovik: New client from 10.0.0.7, creating state channel on port 9877",
-                  "Trovik: State connection to 10.0.0.7 → ready",
+                  "Trovik: New client from 127.0.0.7, creating state channel on port 9877",
+                  "Trovik: State connection to 127.0.0.7 → ready",
                   "Trovik: Broadcasting 'key:fired' to 1 state clients",
                   "Trovik: Broadcasting 'key:fired' to 1 state clients",
                   "Trovik: broadcast error — No buffer space available",
                   "Trovik: broadcast error — No buffer space available",
-                  "Trovik: State connection to 10.0.0.7 → waiting(Network is down)",
-                  "Trovik: State connection to 10.0.0.7 → ready",
-                  "Trovik: New client from 10.0.0.8, creating state channel on port 9877",
-                  "Trovik: Received 'SPACE'", "Trovik: State connection to 10.0.0.7 → ready"));
+                  "Trovik: State connection to 127.0.0.7 → waiting(Network is down)",
+                  "Trovik: State connection to 127.0.0.7 → ready",
+                  "Trovik: New client from 127.0.0.8, creating state channel on port 9877",
+                  "Trovik: Received 'SPACE'", "Trovik: State connection to 127.0.0.7 → ready"));
   EXPECT_THAT(channel->datagrams(),
               ElementsAre("fcp:inactive", "app:inactive", "ax:granted", "key:fired", "key:fired",
                           "fcp:inactive", "app:inactive", "ax:denied"));
@@ -163,7 +163,7 @@ TEST_F(Agent, NetworkFailuresSayOneLineEachReadyChannelsReopenAndAGoneAgentOnlyL
 
 TEST_F(Agent, AChannelHearsItsOpeningThenEveryChangeMadeWhileItGotReady) {
   delegate->applicationDidFinishLaunching();
-  fake.network.listener->connect("10.0.0.7", 5000);
+  fake.network.listener->connect("127.0.0.7", 5000);
   fake.settle();
   const auto channel = fake.network.channels.at(0);
   // The editor changes on the main thread just as the opening is being sent: once its
@@ -184,7 +184,7 @@ TEST_F(Agent, AChannelHearsItsOpeningThenEveryChangeMadeWhileItGotReady) {
 
 TEST_F(Agent, ACommandIsConfirmedExactlyWhenItsKeyWasTyped) {
   delegate->applicationDidFinishLaunching();
-  const auto flow = fake.network.listener->connect("10.0.0.7", 5000);
+  const auto flow = fake.network.listener->connect("127.0.0.7", 5000);
   fake.settle();
   const auto channel = fake.network.channels.at(0);
   channel->reportState(Kind::ready);
@@ -205,6 +205,41 @@ TEST_F(Agent, ACommandIsConfirmedExactlyWhenItsKeyWasTyped) {
               ElementsAre(fakes::Press{49, false}, fakes::Press{11, true}));
   const auto heard = channel->datagrams();
   EXPECT_EQ(std::ranges::count(heard, "key:fired"), 3);  // SPACE, shift+b, +PLAY
+}
+
+TEST_F(Agent, WithoutNotificationsTheMenuAllowsAWaitingTabletAndAForgottenOneIsDroppedAtOnce) {
+  fake.tablets.canAsk = false;
+  delegate->applicationDidFinishLaunching();
+  const auto allow = delegate->allowMenuItem();
+  const auto knock = [&](std::uint16_t port) {
+    fake.network.listener->connect("192.168.77.2", port);
+    fake.settle();
+    return delegate->clientConnections().size();
+  };
+  EXPECT_EQ(knock(5000), 0u);
+  EXPECT_FALSE(allow->isHidden());
+  EXPECT_EQ(allow->title(), "Allow Tablet at 192.168.77.2");
+  fake.runLoop.advance(30s);  // the request lapses
+  EXPECT_TRUE(allow->isHidden());
+  fake.runLoop.advance(10min);
+  EXPECT_EQ(knock(5001), 0u);
+  delegate->performAction("allowWaitingTablet");
+  EXPECT_TRUE(allow->isHidden());
+  EXPECT_EQ(knock(5002), 1u);
+
+  // Forgotten, by the menu or by a command elsewhere: its clients go at once.
+  delegate->performAction("forgetTrustedTablets");
+  EXPECT_EQ(delegate->clientConnections().size(), 0u);
+  fake.tablets.trust(Host{"192.168.77.2", {}});
+  EXPECT_EQ(knock(5003), 1u);
+  fake.tablets.forgetElsewhere("192.168.77.2");
+  EXPECT_EQ(delegate->clientConnections().size(), 0u);
+
+  // Not asking: any tablet on the same network types, as it always did, after a restart too.
+  delegate->performAction("toggleAskBeforeNewTablets");
+  EXPECT_EQ(fake.system.storedBool("askBeforeNewTablets"), false);
+  EXPECT_EQ(knock(5004), 1u);
+  EXPECT_THAT(fake.tablets.asked, ElementsAre("192.168.77.2", "192.168.77.2"));
 }
 
 class ThreadedQueue final : public WorkQueue {
@@ -268,7 +303,7 @@ TEST(Races, ClientsTypeAndHearBroadcastsWhileOthersAreRemoved) {
   for (int i = 0; i < kStaying + kLeaving; ++i) {
     // Two flows from each host: one stays, one goes.
     flows.push_back(
-        fake.network.listener->connect("10.1.0." + std::to_string(i % kStaying), 4000 + i));
+        fake.network.listener->connect("127.1.0." + std::to_string(i % kStaying), 4000 + i));
     threads.drain();
     fake.network.channels.back()->reportState(ConnectionState::Kind::ready);
   }

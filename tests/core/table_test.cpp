@@ -27,7 +27,8 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   EXPECT_EQ(fake.trust.prompts, 0);  // keys granted: nothing to ask for
 
   // A tablet's first datagram makes its flow; its channel then gets ready as a real one
-  // does, and fails when nothing listens on the far end.
+  // does, and fails when nothing listens on the far end. A flow the agent refuses takes its
+  // datagram with it, and the next one makes a new flow.
   std::map<std::string, std::shared_ptr<fakes::FakeConnection>> flows;
   struct Channel {
     std::shared_ptr<fakes::FakeConnection> connection;
@@ -35,25 +36,29 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
     std::size_t seen = 0;
   };
   std::vector<Channel> channels;
-  const auto flowOf = [&](const Tablet& t) -> fakes::FakeConnection& {
-    auto& flow = flows[t.address + "/" + std::to_string(t.port)];
-    if (flow) return *flow;
-    flow = fake.network.listener->connect(t.address, t.port);
+  const auto flowOf = [&](const Tablet& t) -> fakes::FakeConnection* {
+    const std::string key = t.address + "/" + std::to_string(t.port);
+    if (auto known = flows.find(key); known != flows.end()) return known->second.get();
+    const std::size_t before = fake.network.channels.size();
+    auto flow = fake.network.listener->connect(t.address, t.port);
     fake.settle();
+    if (fake.network.channels.size() == before) return nullptr;
+    flows[key] = flow;
     const auto channel = fake.network.channels.back();
     channels.push_back({channel, t});
     channel->reportState(Kind::preparing);
     channel->reportState(Kind::ready);
     fake.settle();
     if (!t.hearsState) channel->reportState(Kind::failed, "Connection refused");
-    return *flow;
+    return flow.get();
   };
 
   Transcript got;
   for (const auto& step : GetParam().steps) {
+    const std::size_t asked = fake.tablets.asked.size();
     switch (step.kind) {
       case Step::Kind::send:
-        flowOf(step.tablet).completeReceive(step.text);
+        if (auto* flow = flowOf(step.tablet)) flow->completeReceive(step.text);
         break;
       case Step::Kind::accessLost:
       case Step::Kind::accessBack:
@@ -65,11 +70,22 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
         break;
       case Step::Kind::clientFails:
         flowOf(step.tablet)
-            .completeReceive(step.text.empty() ? std::nullopt : std::optional(step.text),
-                             "Connection reset");
+            ->completeReceive(step.text.empty() ? std::nullopt : std::optional(step.text),
+                              "Connection reset");
+        break;
+      case Step::Kind::answer:
+        EXPECT_TRUE(fake.tablets.answer(step.text == "allow")) << "no question open";
+        break;
+      case Step::Kind::screenLock:
+      case Step::Kind::screenUnlock:
+        fake.trust.lock(step.kind == Step::Kind::screenLock);
+        break;
+      case Step::Kind::wait:
+        fake.runLoop.advance(std::chrono::seconds(step.seconds));
         break;
     }
     fake.settle();
+    EXPECT_EQ(fake.tablets.asked.size() - asked, step.asks ? 1u : 0u) << "questions asked";
     for (auto& [channel, tablet, seen] : channels) {
       const auto datagrams = channel->datagrams();
       for (; seen < datagrams.size(); ++seen) {

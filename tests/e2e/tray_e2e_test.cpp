@@ -66,6 +66,10 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
       "{'type': <'separator'>}",
       "{'label': <'Accessibility Settings'>}",
       "{'label': <'Open at Login'>, 'toggle-type': <'checkmark'>, 'toggle-state': <0>}",
+      "{'label': <'Ask Before New Tablets Type'>, 'toggle-type': <'checkmark'>, "
+      "'toggle-state': <1>}",
+      "{'label': <'Forget Trusted Tablets'>}",
+      "{'label': <'Allow Tablet'>, 'visible': <false>}",
       "{'type': <'separator'>}",
       "{'label': <'Quit Trovik Helper'>, 'shortcut': <[['Control', 'q']]>}"};
   std::string expected = "(0, {'children-display': <'submenu'>}, [";
@@ -108,7 +112,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   EXPECT_EQ(property("ToolTip"),
             "(<('', @a(iiay) [], 'Trovik Helper', 'Needs keyboard access: open Accessibility "
             "Settings')>,)");
-  EXPECT_EQ(menu("Event", "9 clicked '<0>' 0"), "()");
+  EXPECT_EQ(menu("Event", "12 clicked '<0>' 0"), "()");
   EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
 }
 

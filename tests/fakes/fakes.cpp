@@ -41,11 +41,20 @@ std::shared_ptr<Timer> FakeRunLoop::scheduleRepeating(std::chrono::milliseconds 
   return timer;
 }
 
+std::shared_ptr<Timer> FakeRunLoop::scheduleOnce(std::chrono::milliseconds delay,
+                                                 std::function<void()> task) {
+  auto timer =
+      std::make_shared<FakeTimer>(std::chrono::milliseconds{0}, now_ + delay, std::move(task));
+  timers_.push_back(timer);
+  return timer;
+}
+
 void FakeRunLoop::advance(std::chrono::milliseconds by) {
   now_ += by;
   for (std::size_t i = 0; i < timers_.size(); ++i) {  // a tick may add timers
     const auto timer = timers_[i].lock();
     for (; timer && timer->valid && timer->due <= now_; timer->due += timer->interval) {
+      timer->valid = timer->interval.count() > 0;  // a one-shot timer fires once
       timer->tick();
       runPending();
     }

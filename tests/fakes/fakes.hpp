@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,8 @@ class FakeRunLoop final : public RunLoop {
   void post(std::function<void()> task) override { posted_.async(std::move(task)); }
   std::shared_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval,
                                            std::function<void()> tick) override;
+  std::shared_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay,
+                                      std::function<void()> task) override;
   bool isCurrentThread() const override { return std::this_thread::get_id() == mainThread_; }
   void run() override { posted_.runAll(); }
   void stop() override {}
@@ -169,9 +172,70 @@ class FakeTrust final : public Trust {
   // With `flips`, access is lost or regained right after each answer.
   bool isProcessTrusted() override { return flips ? trusted.exchange(!trusted) : trusted.load(); }
   bool isProcessTrustedWithPrompt() override { return ++prompts, trusted.load(); }
+  bool isScreenLocked() override { return locked; }
+  void setChangeHandler(std::function<void()> changed) override { changed_ = std::move(changed); }
+  // Locks or unlocks the screen, which keys wait for, and says so as the desktop does.
+  void lock(bool on) {
+    locked = on;
+    trusted = !on;
+    if (changed_) changed_();
+  }
   std::atomic<bool> trusted{true};
+  std::atomic<bool> locked{false};
   std::atomic<bool> flips{false};
   std::atomic<int> prompts{0};
+
+ private:
+  std::function<void()> changed_;
+};
+
+// Trusts loopback hosts and those allowed; the questions wait for the test's answer.
+class FakeTablets final : public Tablets {
+ public:
+  bool isTrusted(const Host& host) override {
+    std::lock_guard lock(mutex_);
+    return host.description.starts_with("127.") || host.description == "::1" ||
+           trusted_.contains(host.description);
+  }
+  void trust(const Host& host) override {
+    std::lock_guard lock(mutex_);
+    trusted_.insert(host.description);
+  }
+  void forgetAll() override {
+    std::lock_guard lock(mutex_);
+    trusted_.clear();
+  }
+  void setChangeHandler(std::function<void()> changed) override { changed_ = std::move(changed); }
+  bool ask(const std::string& address, std::function<void(bool)> answer) override {
+    asked.push_back(address);
+    if (!canAsk) return false;
+    answer_ = std::move(answer);
+    return true;
+  }
+  void withdraw() override { answer_ = nullptr, ++withdrawn; }
+  // The user's answer to the open question; false when none is open.
+  bool answer(bool allowed) {
+    if (!answer_) return false;
+    std::exchange(answer_, nullptr)(allowed);
+    return true;
+  }
+  // Another process forgot `address`.
+  void forgetElsewhere(const std::string& address) {
+    {
+      std::lock_guard lock(mutex_);
+      trusted_.erase(address);
+    }
+    if (changed_) changed_();
+  }
+  bool canAsk = true;  // false: no notification service with actions
+  std::vector<std::string> asked;
+  int withdrawn = 0;
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> trusted_;
+  std::function<void()> changed_;
+  std::function<void(bool)> answer_;
 };
 
 class FakeLog final : public Log, Recorded<std::string> {
@@ -234,7 +298,10 @@ class FakeLoginItems final : public LoginItems {
 
 class FakeSystem final : public UserDefaults, public Bundle, public Application {
  public:
-  bool boolForKey(const std::string& key) override { return defaults[key]; }
+  std::optional<bool> storedBool(const std::string& key) override {
+    const auto found = defaults.find(key);
+    return found == defaults.end() ? std::nullopt : std::optional(found->second);
+  }
   void setBool(bool value, const std::string& key) override { defaults[key] = value; }
   std::string bundlePath() override { return path; }
   std::string installedPrefix() override { return "/Applications/"; }
@@ -249,8 +316,8 @@ class FakeSystem final : public UserDefaults, public Bundle, public Application 
 struct FakePlatform {
   explicit FakePlatform(WorkQueue* queue = nullptr) : queue(queue ? *queue : manualQueue) {}
   Platform platform() {
-    return Platform{runLoop,   queue,     network,  keyboard, trust,  log,    text,
-                    workspace, statusBar, hostInfo, login,    system, system, system};
+    return Platform{runLoop,   queue,     network,  keyboard, trust,  tablets, log,   text,
+                    workspace, statusBar, hostInfo, login,    system, system,  system};
   }
   // Runs network callbacks and main-thread tasks until both are quiet.
   void settle() {
@@ -264,6 +331,7 @@ struct FakePlatform {
   FakeNetwork network;
   FakeKeyboard keyboard;
   FakeTrust trust;
+  FakeTablets tablets;
   FakeLog log;
   IcuText text;
   FakeWorkspace workspace;

@@ -49,9 +49,10 @@ TEST(TrayItem, PickedLinesReachTheirActionsAndTheCheckMarkFollowsTheLoginItem) {
   fakes::FakePlatform fake;
   AsioRunLoop runLoop;
   SniStatusBar bar(runLoop.context(), bus->address());
-  auto delegate = AppDelegate::create({runLoop, fake.queue, fake.network, fake.keyboard, fake.trust,
-                                       fake.log, fake.text, fake.workspace, bar, fake.hostInfo,
-                                       fake.login, fake.system, fake.system, fake.system});
+  auto delegate =
+      AppDelegate::create({runLoop, fake.queue, fake.network, fake.keyboard, fake.trust,
+                           fake.tablets, fake.log, fake.text, fake.workspace, bar, fake.hostInfo,
+                           fake.login, fake.system, fake.system, fake.system});
   bar.setApplicationDelegate(delegate);
   std::thread loop([&] { runLoop.run(); });
   // Runs `task` on the main loop and waits for it. Twice round the loop: what the loop posted
@@ -77,7 +78,7 @@ TEST(TrayItem, PickedLinesReachTheirActionsAndTheCheckMarkFollowsTheLoginItem) {
                      test::kPatience));
   }
   // Only a click acts; ids that name no line are refused, and come back from a group.
-  EXPECT_THAT(menu("Event", "10 clicked '<0>' 0"), ::testing::HasSubstr("Error.InvalidArgs"));
+  EXPECT_THAT(menu("Event", "13 clicked '<0>' 0"), ::testing::HasSubstr("Error.InvalidArgs"));
   EXPECT_EQ(menu("EventGroup",
                  "\"[(6, 'clicked', <''>, 0), (9, 'hovered', <0>, 0), "
                  "(42, 'clicked', <0>, 0)]\""),

@@ -6,8 +6,8 @@
 namespace trovik {
 namespace {
 
-// Fires at a fixed rate on the loop's thread; a tick that comes late (the loop was busy or
-// the machine slept) is not made up for. Main thread only.
+// Fires at a fixed rate on the loop's thread, or once when it has no interval; a tick that
+// comes late (the loop was busy or the machine slept) is not made up for. Main thread only.
 class AsioTimer final : public Timer, public std::enable_shared_from_this<AsioTimer> {
  public:
   AsioTimer(asio::io_context& context, std::chrono::milliseconds interval,
@@ -20,6 +20,7 @@ class AsioTimer final : public Timer, public std::enable_shared_from_this<AsioTi
     timer_.async_wait([weak](const std::error_code& error) {
       auto self = weak.lock();  // keeps the timer alive while a tick releases it
       if (!self || error || !self->valid_) return;
+      if (self->interval_.count() == 0) self->valid_ = false;
       self->tick_();
       if (!self->valid_) return;
       const auto now = asio::steady_timer::clock_type::now();
@@ -53,6 +54,13 @@ std::shared_ptr<Timer> AsioRunLoop::scheduleRepeating(std::chrono::milliseconds 
                                                       std::function<void()> tick) {
   auto timer = std::make_shared<AsioTimer>(context_, interval, std::move(tick));
   timer->arm(asio::steady_timer::clock_type::now() + interval);
+  return timer;
+}
+
+std::shared_ptr<Timer> AsioRunLoop::scheduleOnce(std::chrono::milliseconds delay,
+                                                 std::function<void()> task) {
+  auto timer = std::make_shared<AsioTimer>(context_, std::chrono::milliseconds{0}, std::move(task));
+  timer->arm(asio::steady_timer::clock_type::now() + delay);
   return timer;
 }
 

@@ -18,6 +18,8 @@ class AsioRunLoop final : public RunLoop {
   void post(std::function<void()> task) override;
   std::shared_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval,
                                            std::function<void()> tick) override;
+  std::shared_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay,
+                                      std::function<void()> task) override;
   bool isCurrentThread() const override;
   void run() override;
   void stop() override;

@@ -29,6 +29,7 @@ Properties itemProperties(const MenuItem& item) {
   Properties properties{{"label", escapeLabel(item.title())}};
   // Lines without an action are information only, as the menu's automatic enabling shows them.
   if (item.action().empty()) properties.push_back({"enabled", false});
+  if (item.canHide()) properties.push_back({"visible", !item.isHidden()});
   if (item.hasState()) {
     properties.push_back({"toggle-type", std::string("checkmark")});
     properties.push_back({"toggle-state", std::int32_t{item.state() ? 1 : 0}});

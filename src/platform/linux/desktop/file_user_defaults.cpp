@@ -29,10 +29,11 @@ std::filesystem::path FileUserDefaults::defaultFile() {
   return xdgConfigHome() / "trovik-helper" / "defaults";
 }
 
-bool FileUserDefaults::boolForKey(const std::string& key) {
+std::optional<bool> FileUserDefaults::storedBool(const std::string& key) {
   const auto& all = values();
   const auto found = all.find(key);
-  return found != all.end() && found->second == "true";
+  if (found == all.end()) return std::nullopt;
+  return found->second == "true";
 }
 
 void FileUserDefaults::setBool(bool value, const std::string& key) {

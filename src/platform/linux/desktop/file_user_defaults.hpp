@@ -26,7 +26,7 @@ class FileUserDefaults final : public UserDefaults {
   // trovik-helper/defaults in xdgConfigHome().
   static std::filesystem::path defaultFile();
 
-  bool boolForKey(const std::string& key) override;
+  std::optional<bool> storedBool(const std::string& key) override;
   void setBool(bool value, const std::string& key) override;
 
  private:

@@ -52,13 +52,14 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file, std:
   return text;
 }
 
-std::optional<std::string> replaceFile(const std::filesystem::path& file, std::string_view text) {
+std::optional<std::string> replaceFile(const std::filesystem::path& file, std::string_view text,
+                                       mode_t mode) {
   std::error_code made;
   std::filesystem::create_directories(file.parent_path(), made);
   if (made) return made.message();
 
   const std::string temporary = file.string() + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return osText(errno);
   int failure = writeAll(fd, text) ? 0 : errno;
   if (!failure && ::fsync(fd) != 0) failure = errno;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -18,7 +20,8 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file, std:
 // old file or the new one and never part of either: the text goes to a temporary file beside
 // it ("<name>.tmp.<pid>", which no folder scanned by suffix mistakes for the real one), is
 // flushed to disk, then renamed over it. Missing folders are made. Nothing on success, else
-// the operating system's text for the error.
-std::optional<std::string> replaceFile(const std::filesystem::path& file, std::string_view text);
+// the operating system's text for the error. The new file gets `mode` (less the umask).
+std::optional<std::string> replaceFile(const std::filesystem::path& file, std::string_view text,
+                                       mode_t mode = 0644);
 
 }  // namespace trovik

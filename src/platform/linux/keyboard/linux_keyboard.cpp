@@ -66,7 +66,16 @@ bool LinuxKeyboard::press(KeyCode key, bool shift) {
   return false;
 }
 
+bool LinuxKeyboard::isScreenLocked() {
+  return locked_ && locked_();
+}
+
+void LinuxKeyboard::setChangeHandler(std::function<void()> changed) {
+  changed_ = std::move(changed);
+}
+
 bool LinuxKeyboard::isProcessTrusted() {
+  if (isScreenLocked()) return false;
   for (const auto& sink : sinks_) {
     if (sink->usable()) return true;
   }
@@ -75,6 +84,7 @@ bool LinuxKeyboard::isProcessTrusted() {
 
 bool LinuxKeyboard::isProcessTrustedWithPrompt() {
   if (isProcessTrusted()) return true;
+  if (isScreenLocked()) return false;  // no want of access: nothing to grant
   std::string problems;
   for (const auto& sink : sinks_) {
     const std::string problem = sink->problem();

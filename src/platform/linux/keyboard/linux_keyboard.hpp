@@ -46,10 +46,21 @@ class LinuxKeyboard final : public Keyboard, public Trust {
   bool press(KeyCode key, bool shift) override;
   bool isProcessTrusted() override;
   bool isProcessTrustedWithPrompt() override;
+  bool isScreenLocked() override;
+  void setChangeHandler(std::function<void()> changed) override;
+
+  // While `locked` says so, keys wait for the user to come back. Before the agent starts.
+  void followScreenLock(std::function<bool()> locked) { locked_ = std::move(locked); }
+  // The screen locked or unlocked: tells the agent. Main thread.
+  void screenLockChanged() {
+    if (changed_) changed_();
+  }
 
  private:
   std::vector<std::unique_ptr<KeySink>> sinks_;
   std::unique_ptr<NotificationPrompt> prompt_;
+  std::function<bool()> locked_;
+  std::function<void()> changed_;
 };
 
 }  // namespace trovik
