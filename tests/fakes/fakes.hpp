@@ -94,7 +94,11 @@ class FakeConnection final : public Connection {
     receive_ = std::move(completion);
   }
   void send(SharedBytes content, SendCompletion completion) override;
-  void cancel() override { reportState(ConnectionState::Kind::cancelled); }
+  // As a real flow does, ends a receive that waits.
+  void cancel() override {
+    completeReceive(std::nullopt, "Operation canceled");
+    reportState(ConnectionState::Kind::cancelled);
+  }
 
   void reportState(ConnectionState::Kind kind, std::optional<std::string> error = {});
   // Hands the pending receive its outcome; false when none is armed.
