@@ -1,9 +1,9 @@
 #include "platform/linux/desktop/session_bus.hpp"
 
 namespace trovik {
+namespace {
 
-int openSessionBus(const std::string& address, sd_bus** bus) {
-  if (address.empty()) return sd_bus_open_user(bus);
+int openBusAt(const std::string& address, sd_bus** bus) {
   int r = sd_bus_new(bus);
   if (r < 0) return r;
   if ((r = sd_bus_set_address(*bus, address.c_str())) < 0 ||
@@ -11,6 +11,16 @@ int openSessionBus(const std::string& address, sd_bus** bus) {
     *bus = sd_bus_close_unref(*bus);
   }
   return r;
+}
+
+}  // namespace
+
+int openSessionBus(const std::string& address, sd_bus** bus) {
+  return address.empty() ? sd_bus_open_user(bus) : openBusAt(address, bus);
+}
+
+int openSystemBus(const std::string& address, sd_bus** bus) {
+  return address.empty() ? sd_bus_open_system(bus) : openBusAt(address, bus);
 }
 
 }  // namespace trovik

@@ -10,4 +10,8 @@ namespace trovik {
 // (a test's private bus). A negative errno, with `*bus` null, when it cannot.
 int openSessionBus(const std::string& address, sd_bus** bus);
 
+// The same for the system bus: empty `address` is $DBUS_SYSTEM_BUS_ADDRESS, else the
+// well-known socket.
+int openSystemBus(const std::string& address, sd_bus** bus);
+
 }  // namespace trovik
