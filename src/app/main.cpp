@@ -15,6 +15,7 @@
 #include "platform/linux/desktop/file_user_defaults.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/desktop/linux_tablets.hpp"
+#include "platform/linux/desktop/logind_screen_lock.hpp"
 #include "platform/linux/desktop/run_loop_application.hpp"
 #include "platform/linux/desktop/sni_status_bar.hpp"
 #include "platform/linux/desktop/tablet_commands.hpp"
@@ -51,6 +52,7 @@ struct Services {
   std::unique_ptr<ServiceAdvertiser> advertiser;
   // After the advertiser, which it uses. Its threads serve the core's work queue too.
   std::unique_ptr<AsioNetwork> network;
+  std::unique_ptr<LogindScreenLock> screenLock;  // outlives the keyboard, which asks it
   std::unique_ptr<LinuxKeyboard> keyboard;
   std::unique_ptr<Tablets> tablets;
   StdoutLog log;
@@ -82,6 +84,9 @@ std::unique_ptr<Services> makeServices() {
   s->network = std::make_unique<AsioNetwork>(*s->advertiser);
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = std::make_unique<LinuxKeyboard>();
+  s->screenLock = std::make_unique<LogindScreenLock>(
+      s->runLoop.context(), "", [keyboard = s->keyboard.get()] { keyboard->screenLockChanged(); });
+  s->keyboard->followScreenLock([lock = s->screenLock.get()] { return lock->locked(); });
   s->tablets = std::make_unique<LinuxTablets>(
       s->runLoop.context(), TrustedTabletFile(TrustedTabletFile::defaultFile()),
       std::make_unique<TabletQuestion>(s->runLoop.context()));

@@ -231,8 +231,7 @@ std::vector<Row> makeRows() {
                     "nothing is typed while the screen is locked",
                     {join(A), event(Kind::screenLock, {A}, {"ax:denied"}), locked,
                      event(Kind::screenUnlock, {A}, {"ax:granted"}),
-                     command(A, "SPACE", {{49, false}}, {A})},
-                    true});
+                     command(A, "SPACE", {{49, false}}, {A})}});
   }
   return rows;
 }

@@ -10,6 +10,8 @@
 #include "behaviour/table.hpp"
 #include "e2e/agent_harness.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "support/fake_logind.hpp"
+#include "support/private_bus.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/x_windows.hpp"
 #include "support/xvfb_server.hpp"
@@ -59,7 +61,20 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
                     std::make_unique<UdpPeer>(step.tablet.address, kStatePort));
     }
   }
-  e2e::AgentProcess agent({{}, {{"DISPLAY", server->display()}}});
+  // A row that locks the screen has a logind that knows the agent's session.
+  std::vector<std::pair<std::string, std::string>> environment{{"DISPLAY", server->display()}};
+  std::unique_ptr<testing::PrivateBus> systemBus;
+  std::unique_ptr<testing::FakeLogind> logind;
+  if (std::ranges::any_of(row.steps,
+                          [](const Step& s) { return s.kind == Step::Kind::screenLock; })) {
+    systemBus = testing::PrivateBus::start(error);
+    if (systemBus)
+      logind = testing::FakeLogind::start(systemBus->address(), {"7", false, false}, error);
+    ASSERT_TRUE(logind) << error;
+    environment.insert(environment.end(), {{"DBUS_SYSTEM_BUS_ADDRESS", systemBus->address()},
+                                           {"XDG_SESSION_ID", logind->sessionId()}});
+  }
+  e2e::AgentProcess agent({{}, environment});
   const auto& launch = launchLines();
   for (std::size_t i = 0; i < launch.size() && agent.nextLine(); ++i) {
   }
@@ -93,6 +108,8 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
       tablet->sendTo(step.text, kCommandPort, v6 ? "::1" : "127.0.0.1");
     } else if (step.kind == Step::Kind::accessLost || step.kind == Step::Kind::accessBack) {
       server->signal(step.kind == Step::Kind::accessLost ? SIGSTOP : SIGCONT);
+    } else if (step.kind == Step::Kind::screenLock || step.kind == Step::Kind::screenUnlock) {
+      logind->setLocked(step.kind == Step::Kind::screenLock);
     } else if (step.kind == Step::Kind::activate) {
       // As a window manager would: a window of the application, made the active one.
       windows->activate(windows->make(step.windowClass, step.applicationID));
