@@ -200,8 +200,8 @@ TEST_F(Robustness, WhateverStandsForTheSettingsFileTheAgentListensAtOnce) {
       EXPECT_TRUE(seen.insert(line).second) << "said twice: " << line;
       services.insert(line.substr(15, line.find(':', 15) - 15));
     }
-    EXPECT_EQ(services,
-              (std::set<std::string>{"dns-sd", "keyboard", "settings", "status item", "workspace"}))
+    EXPECT_EQ(services, (std::set<std::string>{"dns-sd", "keyboard", "screen lock", "settings",
+                                               "status item", "workspace"}))
         << agent->errorText();
   }
 }
