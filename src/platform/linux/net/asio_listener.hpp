@@ -24,7 +24,13 @@ namespace trovik {
 // AsioNetwork.
 class AsioListener final : public Listener, public std::enable_shared_from_this<AsioListener> {
  public:
-  using Table = net::FlowTable<asio::ip::udp::endpoint, std::shared_ptr<AsioFlow>>;
+  struct HostOf {
+    asio::ip::address operator()(const asio::ip::udp::endpoint& peer) const {
+      return peer.address();
+    }
+  };
+  using Table = net::FlowTable<asio::ip::udp::endpoint, std::shared_ptr<AsioFlow>,
+                               std::hash<asio::ip::udp::endpoint>, HostOf>;
 
   // `socket` is open (dual-stack IPv6, or IPv4) and not bound.
   AsioListener(AsioNetwork& network, asio::ip::udp::socket socket, std::uint16_t port);
