@@ -44,7 +44,7 @@ Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, Connection
   // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
   std::error_code ignored;
   socket.set_option(asio::socket_base::receive_buffer_size(kCommandReceiveBuffer), ignored);
-  net::DatagramBatch::countKernelDrops(socket.native_handle());
+  net::DatagramBatch::prepare(socket.native_handle());
 
   auto listener = std::make_shared<AsioListener>(*this, std::move(socket), port);
   std::lock_guard lock(mutex_);
