@@ -9,7 +9,7 @@ namespace trovik::net {
 void DatagramBatch::prepare(int fd) {
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-  // On a dual-stack socket IPv4 datagrams come with IP_PKTINFO, IPv6 ones with IPV6_PKTINFO.
+  // IPV6_PKTINFO comes with every datagram on a dual-stack socket, IP_PKTINFO with IPv4 ones.
   ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
 }

@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <array>
 #include <asio/ip/udp.hpp>
 #include <cstddef>
@@ -45,9 +44,10 @@ class DatagramBatch {
  private:
   // The largest UDP payload, rounded up.
   static constexpr std::size_t kSlotSize = 64 * 1024;
-  static constexpr std::size_t kControlSize =
-      CMSG_SPACE(sizeof(std::uint32_t)) +
-      CMSG_SPACE(std::max(sizeof(in_pktinfo), sizeof(in6_pktinfo)));
+  // An IPv4 datagram on a dual-stack socket comes with both kinds of packet information.
+  static constexpr std::size_t kControlSize = CMSG_SPACE(sizeof(std::uint32_t)) +
+                                              CMSG_SPACE(sizeof(in_pktinfo)) +
+                                              CMSG_SPACE(sizeof(in6_pktinfo));
 
   void readControl(std::size_t slot);
 
