@@ -61,13 +61,13 @@ TEST(FlowTable, AHostsNinthPeerTakesThePlaceOfItsQuietestWhateverItsIdleTime) {
   using Table = net::FlowTable<int, int, std::hash<int>, HostOfPeer>;
   Table::Clock::time_point now{};
   Table table([&] { return now; });
-  // Each row: after `wait`, `peer` sends one datagram. Host 1 fills its 8 within the burst;
-  // 101 and then 103 are the quietest as 102 speaks again; another host is not touched, and
-  // the host's ninth still needs a token.
+  // Each row: after `wait`, `peer` sends one datagram. Host 1 fills its 8 after host 2's
+  // first; 101 and then 103 are its quietest as 102 speaks again; host 2's quieter one is not
+  // touched, and the host's ninth still needs a token.
   // clang-format off
   const std::vector<std::tuple<Table::Clock::duration, int, std::string>> rows = {
-      {0s, 101, "new"}, {0s, 102, "new"}, {0s, 103, "new"}, {0s, 104, "new"},
-      {0s, 105, "new"}, {0s, 106, "new"}, {0s, 107, "new"}, {0s, 201, "new"},
+      {0s, 201, "new"}, {0s, 101, "new"}, {0s, 102, "new"}, {0s, 103, "new"},
+      {0s, 104, "new"}, {0s, 105, "new"}, {0s, 106, "new"}, {0s, 107, "new"},
       {0s, 108, "drop"}, {125ms, 108, "new"}, {125ms, 109, "new evicting 101"},
       {0s, 102, "flow"}, {125ms, 110, "new evicting 103"}, {0s, 101, "drop"},
       {125ms, 101, "new evicting 104"}, {125ms, 202, "new"}, {0s, 201, "flow"}};

@@ -74,9 +74,10 @@ class FlowTable {
       routed.evicted = std::move(quietest->flow);
       erase(std::prev(quietest.base()));
     } else if (recency_.size() >= kMaxFlows) {
-      if (now - recency_.back().lastActive <= kIdleBeforeEviction) return {};
-      routed.evicted = std::move(recency_.back().flow);
-      erase(std::prev(recency_.end()));
+      const auto oldest = std::prev(recency_.end());
+      if (now - oldest->lastActive <= kIdleBeforeEviction) return {};
+      routed.evicted = std::move(oldest->flow);
+      erase(oldest);
     }
     tokens_ -= 1;
     recency_.push_front(Entry{peer, make(), now});

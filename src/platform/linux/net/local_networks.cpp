@@ -31,10 +31,8 @@ std::optional<Prefix> parsePrefix(std::string_view text) {
   unsigned short length = 0;
   const char* end = text.data() + text.size();
   const auto [stop, failed] = std::from_chars(text.data() + slash + 1, end, length);
-  if (error || failed != std::errc() || stop != end || slash + 1 == text.size() ||
-      length > (address.is_v4() ? 32 : 128)) {
+  if (error || failed != std::errc() || stop != end || length > (address.is_v4() ? 32 : 128))
     return {};
-  }
   return Prefix{address, length};
 }
 
