@@ -80,8 +80,12 @@ struct Services {
 
 std::unique_ptr<Services> makeServices() {
   auto s = std::make_unique<Services>();
+  auto defaults = std::make_unique<FileUserDefaults>(FileUserDefaults::defaultFile());
+  // Beyond this computer's own networks, tablets may type from these (a VPN's, say).
+  auto allowedNetworks = net::parseAllowedNetworks(defaults->stringForKey("allowedNetworks"));
+  s->userDefaults = std::move(defaults);
   s->advertiser = std::make_unique<AvahiAdvertiser>();
-  s->network = std::make_unique<AsioNetwork>(*s->advertiser);
+  s->network = std::make_unique<AsioNetwork>(*s->advertiser, std::move(allowedNetworks));
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
   s->keyboard = std::make_unique<LinuxKeyboard>();
   s->screenLock = std::make_unique<LogindScreenLock>(
@@ -101,7 +105,6 @@ std::unique_ptr<Services> makeServices() {
   s->loginItems = std::make_unique<XdgLoginItems>(
       XdgLoginItems::Paths{XdgLoginItems::defaultEntry(), program, installedDesktopEntry(program)},
       *s->workspace);
-  s->userDefaults = std::make_unique<FileUserDefaults>(FileUserDefaults::defaultFile());
   s->bundle = std::make_unique<ExecutableBundle>();
   s->application = std::make_unique<RunLoopApplication>(s->runLoop);
   return s;

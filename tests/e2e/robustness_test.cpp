@@ -4,6 +4,8 @@
 // SIGTERM in every state. (A frozen X server and a tablet's neighbour going are table rows.)
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -72,11 +74,12 @@ void spoof(int fd, std::uint32_t source, std::string_view payload) {
 // Says it again until the agent takes it as a client (new peers are admitted at a rate);
 // what it heard: the opening sequence.
 std::vector<std::string> greet(UdpPeer& tablet, UdpPeer& state, std::string_view first = "hello",
-                               std::chrono::seconds patience = kPatience) {
+                               std::chrono::seconds patience = kPatience,
+                               const std::string& agent = "127.0.0.1") {
   std::vector<std::string> heard;
   for (auto deadline = std::chrono::steady_clock::now() + patience;
        heard.empty() && std::chrono::steady_clock::now() < deadline;) {
-    tablet.sendTo(first, kCommandPort);
+    tablet.sendTo(first, kCommandPort, agent);
     if (auto datagram = state.receive(250ms)) heard.push_back(*datagram);
   }
   while (heard.size() < 3) {
@@ -85,6 +88,68 @@ std::vector<std::string> greet(UdpPeer& tablet, UdpPeer& state, std::string_view
     heard.push_back(*datagram);
   }
   return heard;
+}
+
+// Empty when `script` ran to its end under sh -e, with `arguments` as $1 on, else why not.
+std::string shell(const std::string& script, const std::vector<std::string>& arguments) {
+  test::ProcessOptions options{{"/bin/sh", "-ec", script, "sh"}, {}, {}, true};
+  options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+  test::Process sh(options);
+  return sh.waitForExit() == 0 ? "" : "`" + script + "` failed: " + sh.errorText();
+}
+
+// Around the test's own namespace, where the agent runs at 192.168.77.1/24: a tablet's
+// namespace ($1) on a veth link to it, at 192.168.77.2/24 and at 10.9.9.2/32 (outside the
+// link's prefix, for a sender that lies about its address), and a far namespace ($2) at
+// 10.9.8.2/24 that the tablet's routes to the agent's. The agent's namespace routes 10.9.0.0/16
+// back through the tablet's, so that an answer to an outsider would arrive.
+constexpr const char* kTabletNetwork = R"(
+ip netns add "$1"; ip netns add "$2"
+ip link add agent0 type veth peer name tablet0 netns "$1"
+ip link add far0 netns "$2" type veth peer name router0 netns "$1"
+ip addr add 192.168.77.1/24 dev agent0; ip link set agent0 up
+ip route add 10.9.0.0/16 via 192.168.77.2
+sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.agent0.rp_filter=0
+ip -n "$1" addr add 192.168.77.2/24 dev tablet0; ip -n "$1" addr add 10.9.9.2/32 dev tablet0
+ip -n "$1" addr add 10.9.8.1/24 dev router0
+ip -n "$1" link set tablet0 up; ip -n "$1" link set router0 up
+ip netns exec "$1" sysctl -qw net.ipv4.ip_forward=1
+ip -n "$2" addr add 10.9.8.2/24 dev far0; ip -n "$2" link set far0 up
+ip -n "$2" route add default via 10.9.8.1
+)";
+
+// The namespaces of kTabletNetwork, named after this process and removed with this object.
+struct TabletNetwork {
+  const std::string tablet = "trovik-" + std::to_string(::getpid()) + "-tablet";
+  const std::string far = "trovik-" + std::to_string(::getpid()) + "-far";
+  const std::string problem = shell(kTabletNetwork, {tablet, far});
+  ~TabletNetwork() {
+    shell(R"(ip netns del "$1" || true; ip netns del "$2" || true)", {tablet, far});
+  }
+};
+
+constexpr const char* kAgentAddress = "192.168.77.1";
+
+// A peer made in namespace `name` of kTabletNetwork, where its socket stays, that may send to
+// the agent.
+std::unique_ptr<UdpPeer> peerIn(const std::string& name, const std::string& address,
+                                std::uint16_t port) {
+  std::unique_ptr<UdpPeer> peer;
+  std::string why = "cannot enter it";
+  std::thread enter([&] {  // a thread of its own enters the namespace
+    const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    try {
+      if (fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0)
+        peer = std::make_unique<UdpPeer>(address, port);
+    } catch (const std::runtime_error& error) {
+      why = error.what();
+    }
+    if (fd >= 0) ::close(fd);
+  });
+  enter.join();
+  if (!peer) throw std::runtime_error("no socket in namespace " + name + ": " + why);
+  peer->allowSendingTo(kAgentAddress);
+  return peer;
 }
 
 class Robustness : public ::testing::Test {
@@ -249,6 +314,56 @@ TEST_F(Robustness, ACrowdOfClientsIsServedInFullWhileStandardOutputStalls) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(fired, kTyping * kTyping * kCommands);
   EXPECT_TRUE(saidOnStandardError(" lines dropped: standard output is not being read"));
+  expectQuickCleanExit();
+}
+
+// A tablet on the agent's link is served. A datagram from outside the link's prefix, and one
+// routed from another network, type nothing, hear nothing and are counted. One host's many
+// ports make at most 8 clients at a time, so that one command reaches that host 8 times.
+TEST_F(Robustness, OnlyTheSameNetworkIsServedAndOneHostHasAtMostEightClients) {
+  const TabletNetwork network;
+  TROVIK_REQUIRE_ENVIRONMENT(network.problem.empty(), "a veth link: " + network.problem);
+  launch();
+  auto tablet = peerIn(network.tablet, "192.168.77.2", 50000);
+  auto state = peerIn(network.tablet, "192.168.77.2", kStatePort);
+  EXPECT_EQ(greet(*tablet, *state, "hello", kPatience, kAgentAddress).size(), 3u);
+  const auto isTabletClient = [](const std::string& line) {
+    return line.starts_with("Trovik: New client from 192.168.77.2,");
+  };
+  ASSERT_TRUE(agent->waitForLine(isTabletClient));
+
+  auto spoofed = peerIn(network.tablet, "10.9.9.2", 50000);
+  auto spoofedState = peerIn(network.tablet, "10.9.9.2", kStatePort);
+  auto far = peerIn(network.far, "10.9.8.2", 50000);
+  auto farState = peerIn(network.far, "10.9.8.2", kStatePort);
+  for (int n = 0; n < 3; ++n, std::this_thread::sleep_for(10ms)) {
+    spoofed->sendTo("SPACE", kCommandPort, kAgentAddress);
+    far->sendTo("SPACE", kCommandPort, kAgentAddress);
+  }
+  EXPECT_TRUE(saidOnStandardError(
+      "trovik-helper: network: ignored 6 datagrams from outside this computer's networks\n"));
+  EXPECT_EQ(spoofedState->receive(0ms), std::nullopt);
+  EXPECT_EQ(farState->receive(0ms), std::nullopt);
+  EXPECT_TRUE(window->takeAll(0, kPatience).empty());
+
+  // Twenty more ports of the tablet's host, each waited for: new peers are let in at a rate.
+  std::vector<std::unique_ptr<UdpPeer>> ports;
+  for (std::uint16_t n = 1; n <= 20; ++n) {
+    ports.push_back(peerIn(network.tablet, "192.168.77.2", 50000 + n));
+    bool taken = false;
+    for (int tries = 0; !taken && tries < 100; ++tries) {
+      ports.back()->sendTo("hello", kCommandPort, kAgentAddress);
+      taken = agent->waitForLine(isTabletClient, 150ms).has_value();
+    }
+    ASSERT_TRUE(taken) << "port " << 50000 + n;
+  }
+  while (state->receive(500ms)) {  // the opening sequences
+  }
+  ports.back()->sendTo("SPACE", kCommandPort, kAgentAddress);
+  EXPECT_TRUE(agent->waitForLine("Trovik: Broadcasting 'key:fired' to 8 state clients"));
+  int fired = 0;
+  while (auto datagram = state->receive(1s)) fired += *datagram == "key:fired";
+  EXPECT_EQ(fired, 8);
   expectQuickCleanExit();
 }
 

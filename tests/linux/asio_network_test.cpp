@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/linux/diagnostics.hpp"
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/net/flow_table.hpp"
 #include "platform/linux/net/host_address.hpp"
+#include "platform/linux/net/local_networks.hpp"
 #include "support/mailbox.hpp"
 #include "support/network_namespace.hpp"
 #include "support/test_environment.hpp"
@@ -47,6 +49,82 @@ TEST(FlowTable, AdmitsNewPeersAtABoundedRateAndEvictsOnlyAFlowQuietForOverAMinut
       if (routed.evicted) seen += " evicting " + std::to_string(*routed.evicted);
       ASSERT_EQ(seen, expected) << "peer " << peer;
     }
+  }
+}
+
+// Peer 305 is port 5 of host 3.
+struct HostOfPeer {
+  int operator()(int peer) const { return peer / 100; }
+};
+
+TEST(FlowTable, AHostsNinthPeerTakesThePlaceOfItsQuietestWhateverItsIdleTime) {
+  using Table = net::FlowTable<int, int, std::hash<int>, HostOfPeer>;
+  Table::Clock::time_point now{};
+  Table table([&] { return now; });
+  // Each row: after `wait`, `peer` sends one datagram. Host 1 fills its 8 after host 2's
+  // first; 101 and then 103 are its quietest as 102 speaks again; host 2's quieter one is not
+  // touched, and the host's ninth still needs a token.
+  // clang-format off
+  const std::vector<std::tuple<Table::Clock::duration, int, std::string>> rows = {
+      {0s, 201, "new"}, {0s, 101, "new"}, {0s, 102, "new"}, {0s, 103, "new"},
+      {0s, 104, "new"}, {0s, 105, "new"}, {0s, 106, "new"}, {0s, 107, "new"},
+      {0s, 108, "drop"}, {125ms, 108, "new"}, {125ms, 109, "new evicting 101"},
+      {0s, 102, "flow"}, {125ms, 110, "new evicting 103"}, {0s, 101, "drop"},
+      {125ms, 101, "new evicting 104"}, {125ms, 202, "new"}, {0s, 201, "flow"}};
+  // clang-format on
+  for (const auto& [wait, peer, expected] : rows) {
+    now += wait;
+    const auto routed = table.route(peer, [&] { return peer; });
+    std::string seen = !routed.flow ? "drop" : routed.isNew ? "new" : "flow";
+    if (routed.evicted) seen += " evicting " + std::to_string(*routed.evicted);
+    ASSERT_EQ(seen, expected) << "peer " << peer;
+  }
+  // Forgotten flows leave room: the host's ninth then evicts nothing.
+  table.remove(105, 105);
+  now += 125ms;
+  EXPECT_FALSE(table.route(111, [] { return 111; }).evicted);
+}
+
+TEST(LocalNetworks, TakeLoopbackTheArrivalLinksPrefixesAndAllowedNetworksOnly) {
+  using net::Prefix;
+  const auto prefix = [](const char* address, unsigned short length) {
+    return Prefix{asio::ip::make_address(address), length};
+  };
+  // 1 lo; 2 and 4 Ethernet; 3 a WireGuard tunnel.
+  const net::InterfaceTable interfaces = {
+      {1, true, false, {prefix("127.0.0.1", 8), prefix("::1", 128)}},
+      {2, false, false, {prefix("192.168.1.5", 24), prefix("fd00:2::5", 64)}},
+      {3, false, true, {prefix("10.7.0.2", 24)}},
+      {4, false, false, {prefix("172.16.9.1", 12)}}};
+  ::testing::internal::CaptureStderr();
+  const auto allowed = net::parseAllowedNetworks(
+      " 10.8.0.0/16, bogus,,10.0.0.0/33,fd00:1::/64 ,10.1.0.0/4294967304,10.2.0.0,fe80::%1/64,");
+  flushDiagnostics(std::chrono::steady_clock::now() + 5s);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(allowed, (std::vector{prefix("10.8.0.0", 16), prefix("fd00:1::", 64)}));
+  for (const char* entry : {"bogus", "10.0.0.0/33", "10.1.0.0/4294967304", "10.2.0.0"}) {
+    EXPECT_NE(said.find("trovik-helper: network: allowedNetworks: ignoring \"" +
+                        std::string(entry) + "\": not an address prefix"),
+              std::string::npos)
+        << said;
+  }
+  // clang-format off
+  const std::vector<std::tuple<const char*, int, bool>> rows = {
+      {"127.0.0.9", 1, true}, {"::1", 1, true}, {"::ffff:127.0.0.1", 1, true},
+      {"192.168.1.5", 1, true},            // this computer, to its own address
+      {"192.168.1.77", 2, true}, {"::ffff:192.168.1.77", 2, true}, {"fd00:2::9", 2, true},
+      {"192.168.2.77", 2, false}, {"fd00:3::9", 2, false}, {"::ffff:192.168.2.77", 2, false},
+      {"192.168.1.77", 4, false},          // another link's prefix
+      {"192.168.1.77", 0, false},          // no interface known
+      {"fe80::1", 2, true}, {"fe80::1", 4, true}, {"fe80::1", 3, false}, {"fe80::1", 9, false},
+      {"10.7.0.9", 3, false},              // a tunnel's own prefix
+      {"10.8.3.4", 3, true}, {"10.8.3.4", 2, true}, {"fd00:1::7", 3, true},
+      {"10.1.2.3", 2, false}, {"10.8.3.4", 0, true}};
+  // clang-format on
+  for (const auto& [source, arrival, expected] : rows) {
+    EXPECT_EQ(net::isSameNetwork(interfaces, allowed, asio::ip::make_address(source), arrival),
+              expected)
+        << source << " on " << arrival;
   }
 }
 

@@ -17,7 +17,8 @@
 namespace trovik::test {
 
 // One end of a UDP conversation for tests: a socket bound to a loopback (or wildcard)
-// address and a chosen or ephemeral port. It refuses to send anywhere but loopback. The
+// address and a chosen or ephemeral port. It refuses to send anywhere but loopback, or to the
+// one address on a link between the test's own namespaces that allowSendingTo() names. The
 // socket is a dual-stack IPv6 one: IPv4 addresses are used as IPv4-mapped ones ("::ffff:").
 class UdpPeer {
  public:
@@ -51,11 +52,15 @@ class UdpPeer {
     return ntohs(local.sin6_port);
   }
 
+  // Only for an address that the test's own namespaces hold.
+  void allowSendingTo(const std::string& address) { allowed_ = at(address, 0).sin6_addr; }
+
   void sendTo(std::string_view payload, std::uint16_t port,
               const std::string& address = "127.0.0.1") {
     const sockaddr_in6 to = at(address, port);
     const in6_addr& a = to.sin6_addr;
-    if (!IN6_IS_ADDR_LOOPBACK(&a) && !(IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127)) {
+    if (!IN6_IS_ADDR_LOOPBACK(&a) && !(IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127) &&
+        !IN6_ARE_ADDR_EQUAL(&a, &allowed_)) {
       throw std::invalid_argument("tests send to loopback only, not " + address);
     }
     if (::sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
@@ -97,6 +102,7 @@ class UdpPeer {
   }
 
   int fd_ = -1;
+  in6_addr allowed_ = IN6ADDR_LOOPBACK_INIT;
 };
 
 }  // namespace trovik::test

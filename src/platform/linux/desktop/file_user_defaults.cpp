@@ -36,6 +36,12 @@ std::optional<bool> FileUserDefaults::storedBool(const std::string& key) {
   return found->second == "true";
 }
 
+std::string FileUserDefaults::stringForKey(const std::string& key) {
+  const auto& all = values();
+  const auto found = all.find(key);
+  return found != all.end() ? found->second : std::string();
+}
+
 void FileUserDefaults::setBool(bool value, const std::string& key) {
   // A key that could break the file's lines is not stored.
   if (key.empty() || key.find_first_of("=\n\r") != std::string::npos) return;

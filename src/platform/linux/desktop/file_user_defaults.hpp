@@ -28,6 +28,8 @@ class FileUserDefaults final : public UserDefaults {
 
   std::optional<bool> storedBool(const std::string& key) override;
   void setBool(bool value, const std::string& key) override;
+  // For the backends' own settings: the text after "key=", empty when there is none.
+  std::string stringForKey(const std::string& key);
 
  private:
   using Values = std::map<std::string, std::string>;

@@ -91,6 +91,8 @@ void AsioListener::onReadable(const std::error_code& error) {
 }
 
 void AsioListener::readLocked(Batch& batch) {
+  const auto& networks = network_.localNetworks();
+  const auto table = networks.table();  // one lock for the whole wake-up
   for (int round = 0; round < kBatchesPerWakeUp; ++round) {
     const auto read = reader_.read(socket_.native_handle());
     if (read.error != 0) {
@@ -101,7 +103,12 @@ void AsioListener::readLocked(Batch& batch) {
     // Without a handler nobody could take a new flow, so nothing is routed.
     if (newConnection_) {
       for (std::size_t i = 0; i < read.count; ++i) {
-        routeLocked(reader_.sender(i), reader_.payload(i), batch);
+        const auto sender = reader_.sender(i);
+        if (networks.admits(table.get(), sender.address(), reader_.arrival(i))) {
+          routeLocked(sender, reader_.payload(i), batch);
+        } else {
+          ++batch.foreignDrops;
+        }
       }
     }
     if (read.count < net::DatagramBatch::kSlots) break;
@@ -127,6 +134,7 @@ void AsioListener::routeLocked(const Udp::endpoint& peer, std::span<const std::u
 }
 
 void AsioListener::countDropsLocked(const Batch& batch) {
+  if (batch.foreignDrops) foreignDrops_.add(batch.foreignDrops);
   if (batch.newPeerDrops) newPeerDrops_.add(batch.newPeerDrops);
   if (batch.overloadDrops) overloadDrops_.add(batch.overloadDrops);
 }

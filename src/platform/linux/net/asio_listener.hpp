@@ -17,14 +17,21 @@
 namespace trovik {
 
 // A UDP socket on every interface that demultiplexes its datagrams into flows, one per
-// remote address and port, within the bounds of a FlowTable. A new peer's flow goes to the
+// remote address and port, within the bounds of a FlowTable. Only datagrams from this
+// computer's own networks (LocalNetworks) are taken. A new peer's flow goes to the
 // new-connection handler before any of its datagrams can be received. The socket is bound,
 // and the service advertised, at start(); a bind error is reported as the failed state.
-// Datagrams it drops are counted and reported on standard error. Must not outlive its
-// AsioNetwork.
+// Datagrams it drops or ignores are counted and reported on standard error. Must not outlive
+// its AsioNetwork.
 class AsioListener final : public Listener, public std::enable_shared_from_this<AsioListener> {
  public:
-  using Table = net::FlowTable<asio::ip::udp::endpoint, std::shared_ptr<AsioFlow>>;
+  struct HostOf {
+    asio::ip::address operator()(const asio::ip::udp::endpoint& peer) const {
+      return peer.address();
+    }
+  };
+  using Table = net::FlowTable<asio::ip::udp::endpoint, std::shared_ptr<AsioFlow>,
+                               std::hash<asio::ip::udp::endpoint>, HostOf>;
 
   // `socket` is open (dual-stack IPv6, or IPv4) and not bound.
   AsioListener(AsioNetwork& network, asio::ip::udp::socket socket, std::uint16_t port);
@@ -50,6 +57,7 @@ class AsioListener final : public Listener, public std::enable_shared_from_this<
   struct Batch {
     std::vector<AsioFlow::Handover> handovers;
     std::vector<std::shared_ptr<AsioFlow>> evicted;
+    std::uint64_t foreignDrops = 0;
     std::uint64_t newPeerDrops = 0;
     std::uint64_t overloadDrops = 0;
     std::optional<NetworkError> failure;
@@ -76,6 +84,10 @@ class AsioListener final : public Listener, public std::enable_shared_from_this<
   StateHandler stateHandler_;
   Table flows_;
   net::DatagramBatch reader_;
+  DropCounter foreignDrops_{"network", [](std::uint64_t n) {
+                              return "ignored " + std::to_string(n) +
+                                     " datagrams from outside this computer's networks";
+                            }};
   DropCounter newPeerDrops_{"network", [](std::uint64_t n) {
                               return "dropped " + std::to_string(n) +
                                      " datagrams from new peers (flood protection)";

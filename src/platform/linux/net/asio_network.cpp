@@ -17,10 +17,12 @@ unsigned AsioNetwork::defaultThreads() {
   return std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
 }
 
-AsioNetwork::AsioNetwork(ServiceAdvertiser& advertiser, unsigned threads)
+AsioNetwork::AsioNetwork(ServiceAdvertiser& advertiser, std::vector<net::Prefix> allowedNetworks,
+                         unsigned threads)
     : advertiser_(advertiser),
       context_(static_cast<int>(threads)),
-      work_(asio::make_work_guard(context_)) {
+      work_(asio::make_work_guard(context_)),
+      localNetworks_(std::move(allowedNetworks)) {
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { context_.run(); });
 }
 
@@ -44,7 +46,7 @@ Network::ListenerResult AsioNetwork::makeListener(std::uint16_t port, Connection
   // that would be lost in the kernel. The kernel caps this at net.core.rmem_max.
   std::error_code ignored;
   socket.set_option(asio::socket_base::receive_buffer_size(kCommandReceiveBuffer), ignored);
-  net::DatagramBatch::countKernelDrops(socket.native_handle());
+  net::DatagramBatch::prepare(socket.native_handle());
 
   auto listener = std::make_shared<AsioListener>(*this, std::move(socket), port);
   std::lock_guard lock(mutex_);
@@ -96,6 +98,7 @@ void AsioNetwork::shutdown() {
   work_.reset();
   context_.stop();
   for (auto& thread : threads_) thread.join();
+  interfaces_.close();
   // What is still queued only lets go of what it holds: stopped() keeps it from calling back.
   context_.restart();
   context_.poll();

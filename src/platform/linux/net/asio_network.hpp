@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/net/local_networks.hpp"
+#include "platform/linux/net/netlink_interfaces.hpp"
 #include "platform/linux/net/service_advertiser.hpp"
 #include "platform/network.hpp"
 #include "platform/work_queue.hpp"
@@ -23,6 +25,9 @@ class AsioListener;
 // thread that read it. start() of a listener or connection must be given workQueue(),
 // which is where their callbacks run whatever queue is passed.
 //
+// Listeners take datagrams only from this computer's own networks, as rtnetlink tells them,
+// and from the prefixes in `allowedNetworks` (a VPN's, say).
+//
 // Listeners, flows and channels must not outlive this object; the advertiser must outlive it.
 class AsioNetwork final : public Network {
  public:
@@ -30,7 +35,8 @@ class AsioNetwork final : public Network {
   static constexpr int kCommandReceiveBuffer = 4 << 20;
   static unsigned defaultThreads();
 
-  explicit AsioNetwork(ServiceAdvertiser& advertiser, unsigned threads = defaultThreads());
+  explicit AsioNetwork(ServiceAdvertiser& advertiser, std::vector<net::Prefix> allowedNetworks = {},
+                       unsigned threads = defaultThreads());
   ~AsioNetwork() override;  // shuts down
 
   ListenerResult makeListener(std::uint16_t port, ConnectionParameters parameters) override;
@@ -48,6 +54,7 @@ class AsioNetwork final : public Network {
   // For the network's own objects.
   asio::io_context& context() { return context_; }
   ServiceAdvertiser& advertiser() { return advertiser_; }
+  const net::LocalNetworks& localNetworks() const { return localNetworks_; }
   bool stopped() const { return stopped_.load(std::memory_order_acquire); }
   void track(const std::shared_ptr<AsioConnection>& connection);
 
@@ -69,6 +76,8 @@ class AsioNetwork final : public Network {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::atomic<bool> stopped_ = false;
   Queue queue_{*this};
+  net::LocalNetworks localNetworks_;
+  net::NetlinkInterfaces interfaces_{context_, localNetworks_};
   std::mutex mutex_;
   std::vector<std::weak_ptr<AsioConnection>> connections_;
   std::vector<std::weak_ptr<AsioListener>> listeners_;

@@ -6,9 +6,12 @@
 
 namespace trovik::net {
 
-void DatagramBatch::countKernelDrops(int fd) {
+void DatagramBatch::prepare(int fd) {
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  // IPV6_PKTINFO comes with every datagram on a dual-stack socket, IP_PKTINFO with IPv4 ones.
+  ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
 }
 
 DatagramBatch::DatagramBatch()
@@ -19,7 +22,7 @@ DatagramBatch::DatagramBatch()
     header.msg_iov = &vectors_[i];
     header.msg_iovlen = 1;
     header.msg_name = &senders_[i];
-    header.msg_control = controls_[i].data();
+    header.msg_control = controls_[i].bytes;
   }
 }
 
@@ -33,15 +36,26 @@ DatagramBatch::Result DatagramBatch::read(int fd) {
     count = ::recvmmsg(fd, headers_.data(), kSlots, MSG_DONTWAIT, nullptr);
   } while (count < 0 && errno == EINTR);
   if (count <= 0) return {0, count < 0 ? errno : EAGAIN};
-  for (int i = 0; i < count; ++i) noteKernelDrops(headers_[i].msg_hdr);
+  for (int i = 0; i < count; ++i) readControl(static_cast<std::size_t>(i));
   return {static_cast<std::size_t>(count), 0};
 }
 
-void DatagramBatch::noteKernelDrops(msghdr& header) {
+void DatagramBatch::readControl(std::size_t slot) {
+  msghdr& header = headers_[slot].msg_hdr;
+  arrivals_[slot] = 0;
   for (cmsghdr* message = CMSG_FIRSTHDR(&header); message;
        message = CMSG_NXTHDR(&header, message)) {
-    if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SO_RXQ_OVFL) {
+    const int level = message->cmsg_level, type = message->cmsg_type;
+    if (level == SOL_SOCKET && type == SO_RXQ_OVFL) {
       std::memcpy(&kernelDrops_, CMSG_DATA(message), sizeof kernelDrops_);
+    } else if (level == IPPROTO_IP && type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(message), sizeof info);
+      arrivals_[slot] = info.ipi_ifindex;
+    } else if (level == IPPROTO_IPV6 && type == IPV6_PKTINFO) {
+      in6_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(message), sizeof info);
+      arrivals_[slot] = static_cast<int>(info.ipi6_ifindex);
     }
   }
 }
