@@ -64,10 +64,15 @@ void AppDelegate::stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& w
                                              const std::weak_ptr<Client>& weakClient,
                                              const std::string& hostText,
                                              const ConnectionState& state) {
-  platform.log.line("Trovik: State connection to " + hostText + " → " + state.description());
   auto self = weak.lock();
   const auto client = weakClient.lock();
-  if (!self || !client) return;
+  if (self && client && !state.isReady()) {
+    // Before the line: a tablet told of it hears no broadcast on this channel any more.
+    std::lock_guard lock(self->mutex_);
+    client->ready = false;
+  }
+  platform.log.line("Trovik: State connection to " + hostText + " → " + state.description());
+  if (!self || !client || !state.isReady()) return;
 
   // The opening is the state of the moment the channel counts as ready; every change after
   // that moment is broadcast to it, and waits for the opening to leave first.
@@ -76,8 +81,7 @@ void AppDelegate::stateChannelDidChangeState(const std::weak_ptr<AppDelegate>& w
   std::string_view access;
   {
     std::lock_guard lock(self->mutex_);
-    client->ready = state.isReady();
-    if (!client->ready) return;
+    client->ready = true;
     pair = editor::editorStateMessagesFor(self->activeEditorID_);
     // Asked now, not taken from the monitor's last answer.
     access = messages::accessibilityMessage(platform.trust.isProcessTrusted());
