@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -71,5 +72,26 @@ class AgentProcess : private test::TempFolder, public test::Process {
     return process;
   }
 };
+
+// Says it again until the agent takes it as a client (new peers are admitted at a rate);
+// what it heard: the opening sequence.
+inline std::vector<std::string> greet(UdpPeer& tablet, UdpPeer& state,
+                                      std::string_view first = "hello",
+                                      std::chrono::seconds patience = kPatience,
+                                      const std::string& agent = "127.0.0.1") {
+  using namespace std::chrono_literals;
+  std::vector<std::string> heard;
+  for (auto deadline = std::chrono::steady_clock::now() + patience;
+       heard.empty() && std::chrono::steady_clock::now() < deadline;) {
+    tablet.sendTo(first, kCommandPort, agent);
+    if (auto datagram = state.receive(250ms)) heard.push_back(*datagram);
+  }
+  while (heard.size() < 3) {
+    auto datagram = state.receive(kPatience);
+    if (!datagram) break;
+    heard.push_back(*datagram);
+  }
+  return heard;
+}
 
 }  // namespace trovik::e2e

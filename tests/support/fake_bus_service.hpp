@@ -36,6 +36,12 @@ class FakeBusService {
     bus_ = bus;
     thread_ = std::thread([this] {
       while (!stop_) {
+        std::vector<std::function<void(sd_bus*)>> tasks;
+        {
+          std::lock_guard lock(mutex_);
+          tasks.swap(tasks_);
+        }
+        for (auto& task : tasks) task(bus_);
         while (sd_bus_process(bus_, nullptr) > 0) {
         }
         sd_bus_wait(bus_, 20'000);
@@ -49,6 +55,11 @@ class FakeBusService {
     sd_bus_flush_close_unref(bus_);
   }
   bool ready() const { return bus_ != nullptr; }
+  // Runs `task` on the service's own connection (to emit a signal as the service), soon.
+  void onBus(std::function<void(sd_bus*)> task) {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
   // The calls so far, once at least `count` have come or `timeout` has passed.
   std::vector<Call> calls(std::size_t count, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
@@ -99,6 +110,7 @@ class FakeBusService {
   std::condition_variable called_;
   std::vector<Call> calls_;
   std::vector<sd_bus_message*> held_;  // the service thread's
+  std::vector<std::function<void(sd_bus*)>> tasks_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -94,9 +96,18 @@ class UdpPeer {
     sockaddr_in6 socket{};
     socket.sin6_family = AF_INET6;
     socket.sin6_port = htons(port);
-    const std::string text = address.find(':') == std::string::npos ? "::ffff:" + address : address;
+    // A link-local address names its link: "fe80::2%tablet0", by name or number.
+    const auto percent = address.find('%');
+    const std::string bare = address.substr(0, percent);
+    const std::string text = bare.find(':') == std::string::npos ? "::ffff:" + bare : bare;
     if (::inet_pton(AF_INET6, text.c_str(), &socket.sin6_addr) != 1) {
       throw std::invalid_argument("not an IP address: " + address);
+    }
+    if (percent != std::string::npos) {
+      const std::string link = address.substr(percent + 1);
+      socket.sin6_scope_id = std::isdigit(static_cast<unsigned char>(link[0]))
+                                 ? std::stoul(link)
+                                 : ::if_nametoindex(link.c_str());
     }
     return socket;
   }
