@@ -158,10 +158,15 @@ int main(int argc, char** argv) {
     std::puts("trovik-helper " TROVIK_VERSION);
     return 0;
   }
-  if (argc == 2 && string_view(argv[1]) == "--tablets")
-    return trovik::runTabletCommand(argv[1], {});
-  if (argc == 3 && (string_view(argv[1]) == "--allow" || string_view(argv[1]) == "--forget")) {
-    return trovik::runTabletCommand(argv[1], argv[2]);
+  const bool tablets =
+      (argc == 2 && string_view(argv[1]) == "--tablets") ||
+      (argc == 3 && (string_view(argv[1]) == "--allow" || string_view(argv[1]) == "--forget"));
+  if (tablets) {
+    const int status =
+        trovik::runTabletCommand(argv[1], argc == 3 ? std::optional(argv[2]) : std::nullopt);
+    // What it said on standard error goes out before the process does.
+    trovik::flushDiagnostics(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    return status;
   }
   if (argc != 1) {
     std::fputs(trovik::kUsage.data(), stderr);

@@ -232,11 +232,17 @@ TEST_F(TabletLink, ATabletTypesOnlyOnceAllowedAndOneRefusedGetsNothing) {
   const auto asked = notifications.shown.take(kPatience);
   EXPECT_NE(asked.value_or("").find("A device at fe80::2%agent0 wants"), std::string::npos);
 
-  // Allowed once, for good.
+  // Allowed once, for good; forgotten by a command, at once.
   expectQuickCleanExit();
   launch();
-  EXPECT_EQ(greet(*first, *firstState, "b", kPatience, kAgentAddress), opening);
+  EXPECT_EQ(greet(*first, *firstState, "hello", kPatience, kAgentAddress), opening);
   EXPECT_EQ(notifications.shown.take(500ms), std::nullopt);
+  AgentProcess forget(
+      AgentOptions{{"--forget", "192.168.77.2"}, {{"XDG_CONFIG_HOME", config.path}}});
+  EXPECT_EQ(forget.waitForExit(), 0);
+  EXPECT_TRUE(agent->waitForLine("Trovik: State connection to 192.168.77.2 \u2192 cancelled"));
+  first->sendTo("c", kCommandPort, kAgentAddress);
+  EXPECT_TRUE(notifications.shown.take(kPatience).has_value());
   expectQuickCleanExit();
 }
 
