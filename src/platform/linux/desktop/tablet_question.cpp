@@ -1,6 +1,8 @@
 #include "platform/linux/desktop/tablet_question.hpp"
 
+#include <algorithm>
 #include <asio/post.hpp>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 
@@ -21,6 +23,7 @@ constexpr const char* kSignalMatch =
     "interface='org.freedesktop.Notifications'";
 constexpr std::int32_t kExpiryMs = 30'000;
 constexpr std::uint8_t kCriticalUrgency = 2;
+constexpr auto kStartPatience = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -35,6 +38,15 @@ TabletQuestion::TabletQuestion(asio::io_context& mainLoop, std::string busAddres
                                kService) < 0) {
     bus_ = sd_bus_close_unref(bus_);
     return;
+  }
+  // Asked at start, briefly, so that a tablet that knocks as soon as the agent listens finds
+  // the question ready; a service slower than that is learnt about in the background.
+  const auto until = std::chrono::steady_clock::now() + kStartPatience;
+  while (call_ && std::chrono::steady_clock::now() < until) {
+    if (sd_bus_process(bus_, nullptr) > 0) continue;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        until - std::chrono::steady_clock::now());
+    sd_bus_wait(bus_, std::max<std::int64_t>(left.count(), 0));
   }
   pump_ = AsioBusPump::start(loop_, bus_, [this](int) { owner_.clear(), actions_ = false; });
 }
