@@ -1,5 +1,5 @@
 // The built agent under what a network, a desktop or a user can throw at it: floods from
-// spoofed sources, outputs that stall, odd settings files, and crowds of clients. It must keep
+// spoofed sources, outputs that stall, and odd settings files. It must keep
 // serving the tablets it can serve, within bounded resources, and end within a second of
 // SIGTERM in every state. (A frozen X server and a tablet's neighbour going are table rows.)
 
@@ -7,16 +7,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "e2e/agent_harness.hpp"
-#include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik::e2e {
@@ -45,15 +42,15 @@ Usage usage(pid_t pid) {
   now.residentKB *= ::sysconf(_SC_PAGESIZE) / 1024;
   std::error_code error;
   now.descriptors = std::distance(fs::directory_iterator(proc + "/fd", error), {});
-  // User and system time of all its threads, in clock ticks: the fields after its name
-  // from the state on are the 3rd onwards, utime and stime the 14th and 15th.
+  // Fields from the state on, after the name: utime and stime of all threads, in clock
+  // ticks, are the 14th and 15th.
   std::ifstream stat(proc + "/stat");
-  const std::string text(std::istreambuf_iterator<char>(stat), {});
-  std::istringstream fields(text.substr(text.rfind(')') + 1));
-  std::string field;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i >= 14) now.cpuSeconds += std::stod(field) / ::sysconf(_SC_CLK_TCK);
-  }
+  stat.ignore(1 << 12, ')');
+  std::string skip;
+  long user = 0, system = 0;
+  for (int field = 3; field < 14; ++field) stat >> skip;
+  stat >> user >> system;
+  now.cpuSeconds = double(user + system) / ::sysconf(_SC_CLK_TCK);
   return now;
 }
 
@@ -71,12 +68,11 @@ void spoof(int fd, std::uint32_t source, std::string_view payload) {
 
 // Says it again until the agent takes it as a client (new peers are admitted at a rate);
 // what it heard: the opening sequence.
-std::vector<std::string> greet(UdpPeer& tablet, UdpPeer& state, std::string_view first = "hello",
-                               std::chrono::seconds patience = kPatience) {
+std::vector<std::string> greet(UdpPeer& tablet, UdpPeer& state) {
   std::vector<std::string> heard;
-  for (auto deadline = std::chrono::steady_clock::now() + patience;
+  for (auto deadline = std::chrono::steady_clock::now() + kPatience;
        heard.empty() && std::chrono::steady_clock::now() < deadline;) {
-    tablet.sendTo(first, kCommandPort);
+    tablet.sendTo("hello", kCommandPort);
     if (auto datagram = state.receive(250ms)) heard.push_back(*datagram);
   }
   while (heard.size() < 3) {
@@ -91,18 +87,13 @@ class Robustness : public ::testing::Test {
  protected:
   void SetUp() override { TROVIK_REQUIRE_ISOLATION(); }
 
-  // The agent with an X server whose focused window takes its keys.
+  // The agent with an X server to type into.
   void launch(AgentOptions options = {}) {
     std::string error;
     server = testing::XvfbServer::start(error);
     TROVIK_REQUIRE_ENVIRONMENT(server != nullptr, "needs Xvfb: " + error);
-    window = testing::XKeyRecorder::open(server->display(), error);
-    ASSERT_TRUE(window) << error;
     options.environment.emplace_back("DISPLAY", server->display());
     agent.emplace(options);
-    if (options.readOutput) {
-      ASSERT_TRUE(agent->waitForLine(kListening)) << agent->errorText();
-    }
   }
   bool saidOnStandardError(const std::string& text) {
     return test::waitUntil([&] { return agent->errorText().find(text) != std::string::npos; });
@@ -114,7 +105,6 @@ class Robustness : public ::testing::Test {
   }
 
   std::unique_ptr<testing::XvfbServer> server;
-  std::unique_ptr<testing::XKeyRecorder> window;
   std::optional<AgentProcess> agent;
 };
 
@@ -139,13 +129,7 @@ TEST_F(Robustness, AFloodFromSpoofedSourcesCostsBoundedResourcesAndNoTabletItsKe
   Usage most;
   for (auto quietAfter = 200; flooding || quietAfter-- > 0; ++commands) {
     tablet.sendTo("a", kCommandPort);
-    const auto deadline = std::chrono::steady_clock::now() + 1s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (state.receive(10ms) == "key:fired") {
-        ++confirmed;
-        break;
-      }
-    }
+    confirmed += state.receive(1s) == "key:fired";
     const Usage now = usage(agent->pid());
     most.residentKB = std::max(most.residentKB, now.residentKB);
     most.descriptors = std::max(most.descriptors, now.descriptors);
@@ -206,48 +190,19 @@ TEST_F(Robustness, WhateverStandsForTheSettingsFileTheAgentListensAtOnce) {
   }
 }
 
-// A crowd of new clients, each with a command as its first datagram, then twenty of them
-// typing at once, all while nothing reads the agent's standard output: each hears its opening
-// sequence first and every confirmation after it, and the lines that did not fit are counted.
-TEST_F(Robustness, ACrowdOfClientsIsServedInFullWhileStandardOutputStalls) {
+// Nothing reads the agent's standard output: the lines that do not fit are dropped and
+// counted, and the tablet is served all the same.
+TEST_F(Robustness, ATabletIsServedInFullWhileStandardOutputStalls) {
   launch({.readOutput = false});
-  // 5,000 commands log some 400 kB: far more than the pipe and the agent's buffer hold.
-  constexpr int kClients = 200, kTyping = 20, kCommands = 250;
-  std::vector<std::unique_ptr<UdpPeer>> tablets(kClients), states(kClients);
-  std::vector<std::thread> threads;
-  std::atomic<int> wrong{0}, fired{0};
-  for (int c = 0; c < kClients; ++c) {
-    threads.emplace_back([&, c] {
-      const std::string host = "127.0.2." + std::to_string(c + 1);
-      tablets[c] = std::make_unique<UdpPeer>(host, 50000);
-      states[c] = std::make_unique<UdpPeer>(host, kStatePort);
-      // At the admission rate, 200 new clients take 25 s.
-      const std::vector<std::string> opening = {"fcp:inactive", "app:inactive", "ax:granted"};
-      if (greet(*tablets[c], *states[c], "SPACE", 60s) != opening) ++wrong;
-    });
+  UdpPeer tablet("127.0.0.2", 50000), state("127.0.0.2", kStatePort);
+  ASSERT_EQ(greet(tablet, state).size(), 3u);
+  // 400 lines of 1 kB: more than the pipe and the agent's buffer hold. No key is named.
+  std::string command;
+  for (int i = 0; i < 500; ++i) command += "\u00e9";
+  for (int n = 0; n < 400; ++n) {
+    tablet.sendTo(command, kCommandPort);
+    ASSERT_EQ(state.receive(kPatience), "key:fired") << n;
   }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(wrong, 0);
-  for (auto& state : states) {  // what the greetings set off
-    while (state->receive(0ms)) {
-    }
-  }
-  threads.clear();
-  for (int c = 0; c < kTyping; ++c) {
-    threads.emplace_back([&, c] {  // read as they come: a socket holds only so many
-      for (int n = 0; n < kTyping * kCommands && states[c]->receive(kPatience) == "key:fired";
-           ++n) {
-        ++fired;
-      }
-    });
-    threads.emplace_back([&, c] {
-      for (int n = 0; n < kCommands; ++n, std::this_thread::sleep_for(2ms)) {
-        tablets[c]->sendTo("b", kCommandPort);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(fired, kTyping * kTyping * kCommands);
   EXPECT_TRUE(saidOnStandardError(" lines dropped: standard output is not being read"));
   expectQuickCleanExit();
 }
