@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include "e2e/agent_harness.hpp"
+#include "platform/linux/desktop/xdg_open.hpp"
 #include "support/desktop_bus.hpp"
 #include "support/private_bus.hpp"
 #include "support/xvfb_server.hpp"
@@ -36,7 +37,11 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   const test::ProcessOptions traySession{
       {TROVIK_TRAY_SESSION},
       {{"DISPLAY", screen->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}};
-  AgentProcess agent({{}, {{"DISPLAY", keys->display()}, {"DBUS_SESSION_BUS_ADDRESS", address}}});
+  // No xdg-open on its path: what the Accessibility line opens shows in what it says.
+  AgentProcess agent({{},
+                      {{"DISPLAY", keys->display()},
+                       {"DBUS_SESSION_BUS_ADDRESS", address},
+                       {"PATH", "/nonexistent"}}});
   ASSERT_TRUE(agent.waitForLine(kListening));
   const std::string item = "org.kde.StatusNotifierItem-" + std::to_string(agent.pid()) + "-1";
   const std::string registered = "string \"" + item + "/StatusNotifierItem\"";
@@ -96,6 +101,17 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   EXPECT_TRUE(agent.waitForLine("Trovik: Received 'RIGHT'"));
   const std::string errors = agent.errorText();
   EXPECT_EQ(errors.find(kNoTray), errors.rfind(kNoTray)) << "said more than once:\n" << errors;
+
+  // Only a click acts, and ids that name no line are refused: alone, or back from a group.
+  EXPECT_THAT(menu("Event", "10 clicked '<0>' 0"), ::testing::HasSubstr("Error.InvalidArgs"));
+  EXPECT_EQ(menu("EventGroup",
+                 "\"[(6, 'clicked', <''>, 0), (9, 'hovered', <0>, 0), (42, 'clicked', <0>, 0)]\""),
+            "([42],)");
+  const std::string help = "trovik-helper: workspace: cannot open " +
+                           keyboardAccessHelpLink(TROVIK_HELPER_PATH) +
+                           ": xdg-open: No such file or directory\n";
+  EXPECT_TRUE(test::waitUntil([&] { return agent.errorText().find(help) != std::string::npos; }))
+      << agent.errorText();
 
   testing::BusWatch signals("gdbus monitor --address '" + address + "' --dest " + item);
   EXPECT_TRUE(signals.next("is owned by", kPatience));

@@ -184,9 +184,8 @@ class FakeWorkspace final : public Workspace {
  public:
   std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
   void addActivationObserver(ActivationHandler handler) override { observer_ = std::move(handler); }
-  bool openURL(const std::string& url) override { return opened.push_back(url), true; }
+  bool openURL(const std::string&) override { return true; }
   void activate(const std::string& bundleID) { observer_(RunningApplication{bundleID}); }
-  std::vector<std::string> opened;
 
  private:
   ActivationHandler observer_;
@@ -239,10 +238,9 @@ class FakeSystem final : public UserDefaults, public Bundle, public Application 
   std::string bundlePath() override { return path; }
   std::string installedPrefix() override { return "/Applications/"; }
   void setActivationPolicy(ActivationPolicy) override {}
-  void terminate() override { ++terminations; }
+  void terminate() override {}
   std::map<std::string, bool> defaults;
   std::string path = "/Applications/Trovik Helper.app";
-  int terminations = 0;
 };
 
 // Every service faked, but the Unicode text operations, which are the real ones.
