@@ -2,12 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -38,33 +33,27 @@ void asNobody(const std::function<void()>& body) {
   }).join();
 }
 
-class XdgLoginItemsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/trovik-autostart-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(pattern));
-    root = pattern;
-    fs::permissions(root, fs::perms(0755));
-    ::umask(022);  // user nobody reaches what root makes
-    ::setenv("XDG_CONFIG_HOME", (root / "my config").c_str(), 1);
-    entry = XdgLoginItems::defaultEntry();
-    // Its folder needs quoting in Exec; its desktop entry marks it installed.
-    program = root / "Trovik $HOME 100%" / "trovik-helper";
-    fs::create_directories(program.parent_path());
-    std::ofstream(program) << "#!/bin/sh\n";
-    fs::permissions(program, fs::perms(0755));
-    installed = root / "trovik-helper.desktop";
-    std::ofstream(installed) << "[Desktop Entry]\n";
-  }
-  void TearDown() override { fs::remove_all(root); }
-
-  fs::path root, program, installed, entry;
+TEST(XdgLoginItems, OnlyAnEnabledEntryOfOursCountsOnlyOursIsRemovedAndFailuresAreTheSystems) {
+  const test::TempFolder folder;
+  const fs::path root = folder.path, entry = root / "my config/autostart/trovik-helper.desktop";
+  fs::permissions(root, fs::perms(0755));
+  ::umask(022);  // user nobody reaches what root makes
+  ::setenv("XDG_CONFIG_HOME", (root / "my config").c_str(), 1);
+  ASSERT_EQ(XdgLoginItems::defaultEntry(), entry);
+  // Its folder needs quoting in Exec; its desktop entry marks it installed.
+  const fs::path program = root / "Trovik $HOME 100%" / "trovik-helper",
+                 installed = root / "trovik-helper.desktop";
+  fs::create_directories(program.parent_path());
+  std::ofstream(program) << "#!/bin/sh\n";
+  fs::permissions(program, fs::perms(0755));
   fakes::FakeWorkspace workspace;
-};
-
-TEST_F(XdgLoginItemsTest, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
-  ASSERT_EQ(entry, root / "my config/autostart/trovik-helper.desktop");
   XdgLoginItems items({entry, program, installed}, workspace);
+  EXPECT_EQ(items.status(), Status::notFound);
+  EXPECT_EQ(items.registerItem(),
+            "this copy of trovik-helper is not installed (no " + installed.string() + ")");
+  EXPECT_FALSE(fs::exists(entry.parent_path()));
+
+  std::ofstream(installed) << "[Desktop Entry]\n";
   ASSERT_EQ(items.registerItem(), std::nullopt);
   const std::string ours = readText(entry);
   EXPECT_NE(ours.find("Exec=\"" + root.string() + "/Trovik \\\\$HOME 100%%/trovik-helper\"\n"),
@@ -105,19 +94,8 @@ TEST_F(XdgLoginItemsTest, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
     EXPECT_EQ(items.registerItem(), std::nullopt) << what;
     EXPECT_EQ(readText(entry), ours) << what;
   }
-}
-
-TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
-  XdgLoginItems items({entry, program, installed}, workspace);
-  fs::remove(installed);
-  EXPECT_EQ(items.status(), Status::notFound);
-  EXPECT_EQ(items.registerItem(),
-            "this copy of trovik-helper is not installed (no " + installed.string() + ")");
-  EXPECT_FALSE(fs::exists(entry.parent_path()));
-  std::ofstream(installed) << "[Desktop Entry]\n";
 
   // A folder this user may read but not write, then one it may not even read.
-  ASSERT_EQ(items.registerItem(), std::nullopt);
   fs::permissions(entry.parent_path(), fs::perms(0555));
   asNobody([&] {
     EXPECT_EQ(items.status(), Status::enabled);
@@ -131,30 +109,6 @@ TEST_F(XdgLoginItemsTest, FailuresComeBackAsTheSystemSaysThem) {
   });
   fs::permissions(entry.parent_path(), fs::perms(0755));
   EXPECT_TRUE(fs::exists(entry)) << "a refused removal leaves it";
-}
-
-// A crash part-way through writing the new entry leaves the old one whole; the next
-// attempt completes.
-TEST_F(XdgLoginItemsTest, ACrashWhileWritingLeavesTheOldEntryWhole) {
-  const std::string old = "[Desktop Entry]\nType=Application\nExec=/bin/true\n";
-  fs::create_directories(entry.parent_path());
-  std::ofstream(entry) << old;
-  XdgLoginItems items({entry, program, installed}, workspace);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // The kernel ends the process at this size, in the middle of the write.
-    const rlimit small{40, 40}, noCore{0, 0};
-    ::setrlimit(RLIMIT_CORE, &noCore);
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    items.registerItem();
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
-  EXPECT_EQ(readText(entry), old);
-  EXPECT_EQ(items.registerItem(), std::nullopt);
-  EXPECT_EQ(items.status(), Status::enabled);
 }
 
 }  // namespace
