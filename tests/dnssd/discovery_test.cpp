@@ -2,15 +2,9 @@
 // the advertiser lives through the daemon coming and going and a name that is taken, and the
 // computer's name from hostnamed. (trovik-remote's list finds the whole program by its name.)
 
-#include <gtest/gtest.h>
-#include <systemd/sd-bus.h>
-
-#include <mutex>
-
 #include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "support/fake_bus_service.hpp"
-#include "support/mailbox.hpp"
 #include "support/process.hpp"
 #include "support/test_environment.hpp"
 
@@ -50,21 +44,16 @@ class DnsSdAdvertisement : public ::testing::Test {
   static ServiceDescription service(std::string name) {
     return {std::move(name), "_trovik._udp.", "local."};
   }
-  std::vector<std::string> said() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  // The advertiser's notes arrive on Avahi's thread.
+  // The advertiser's notes, which arrive on Avahi's thread, and all of them taken so far.
   AvahiAdvertiser::Diagnostics sink() {
-    return [this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-    };
+    return [this](std::string_view line) { notes.put(std::string(line)); };
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::vector<std::string> said() {
+    while (auto note = notes.take(0ms)) taken.push_back(*note);
+    return taken;
+  }
+  test::Mailbox<std::string> notes;
+  std::vector<std::string> taken;
 };
 
 TEST_F(DnsSdAdvertisement, ComesWithItsDaemonAndBackAfterEveryRestartUntilWithdrawn) {
