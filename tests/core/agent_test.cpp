@@ -3,10 +3,7 @@
 // do, and races under real threads.
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 #include "app/app_delegate.hpp"
 #include "editor/editor_id.hpp"

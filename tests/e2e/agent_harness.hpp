@@ -6,13 +6,6 @@
 // TROVIK_REQUIRE_ENVIRONMENT(ok, why), which skip the test with the reason, or fail it under
 // CI=true.
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "support/process.hpp"
 #include "support/test_environment.hpp"
 #include "support/udp_peer.hpp"

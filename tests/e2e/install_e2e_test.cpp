@@ -1,12 +1,6 @@
 // The program installed as a user installs it, started again and again with one settings
 // folder: Open at Login is set up at its first launch only, and never by a build-tree copy.
 
-#include <signal.h>
-
-#include <filesystem>
-#include <fstream>
-#include <functional>
-
 #include "e2e/agent_harness.hpp"
 #include "support/desktop_bus.hpp"
 #include "support/private_bus.hpp"

@@ -1,8 +1,6 @@
 // The built program as a user starts it: its command line, and a command port that is taken.
 // (Without any desktop service it serves tablets all the same: robustness_test.cpp.)
 
-#include <signal.h>
-
 #include "e2e/agent_harness.hpp"
 
 namespace trovik::e2e {

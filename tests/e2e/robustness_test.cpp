@@ -3,10 +3,8 @@
 // end within a second of a signal. (A frozen X server and a tablet's neighbour going are table
 // rows; floods are bounded by the network backend: asio_network_test.)
 
-#include <signal.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>

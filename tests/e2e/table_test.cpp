@@ -2,8 +2,6 @@
 // addresses of a network namespace of its own, keys typed through XTest into a focused
 // window on a private X server. Each step's effects are awaited before the next step.
 
-#include <signal.h>
-
 #include <algorithm>
 #include <map>
 

@@ -1,9 +1,6 @@
 // The built agent following the application in front on a private X display without a
 // window manager: the test sets the root's _NET_ACTIVE_WINDOW itself, as one would.
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 

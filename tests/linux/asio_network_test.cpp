@@ -1,9 +1,6 @@
 // The Asio network backend: its bounds on what arrives, on a fake clock; its flows and
 // channels on real loopback sockets in a network namespace of the test's own.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <map>
 
 #include "platform/linux/net/asio_network.hpp"

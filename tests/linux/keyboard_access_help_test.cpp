@@ -2,20 +2,13 @@
 // service shows it, else one line, and never a wait on a service that does not answer; and
 // the help page that the Accessibility link opens.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "platform/linux/desktop/notification_prompt.hpp"
 #include "platform/linux/desktop/xdg_open.hpp"
 #include "platform/linux/keyboard/linux_keyboard.hpp"
 #include "support/fake_bus_service.hpp"
 #include "support/private_bus.hpp"
-#include "support/process.hpp"
-#include "support/test_environment.hpp"
 
 namespace trovik {
 namespace {

@@ -1,14 +1,11 @@
 // The log and the settings file: lines that stay whole whatever the reader does, and
 // settings that are replaced whole and never stop the agent.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "platform/linux/desktop/file_user_defaults.hpp"
 #include "platform/linux/diagnostics.hpp"

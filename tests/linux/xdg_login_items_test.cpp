@@ -1,12 +1,9 @@
 // Open at Login as an XDG autostart entry, against a temporary XDG_CONFIG_HOME.
 
-#include <gtest/gtest.h>
 #include <sys/fsuid.h>
 
-#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "fakes/fakes.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"

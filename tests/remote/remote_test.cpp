@@ -1,15 +1,11 @@
 // trovik-remote against the built agent, each test in a network namespace of its own;
 // RemoteList runs under scripts/with-avahi, which brings the namespace and its avahi-daemon.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <pty.h>
-#include <signal.h>
 #include <termios.h>
 
-#include <cstdlib>
 #include <iostream>
-#include <thread>
 
 #include "e2e/agent_harness.hpp"
 #include "support/fake_bus_service.hpp"

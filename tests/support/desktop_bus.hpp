@@ -6,11 +6,6 @@
 
 #include <stdio.h>
 
-#include <chrono>
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include "support/process.hpp"
 
 namespace trovik::testing {

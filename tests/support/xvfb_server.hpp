@@ -1,14 +1,6 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "support/process.hpp"
 
