@@ -43,13 +43,13 @@ TEST(Prompt, AccessIsExplainedOnlyWhenAskedByNotificationElseInOneLineAndNeverWa
                           .promptFallbackFd = fallback.write});
   EXPECT_FALSE(keyboard.isProcessTrusted());
   keyboard.press(18, true);  // goes nowhere, and does not fail
-  EXPECT_TRUE(service->calls(1, 0ms).empty());
+  EXPECT_FALSE(service->calls.take(0ms));
   EXPECT_FALSE(keyboard.isProcessTrustedWithPrompt());
   using namespace ::testing;  // application, icon, summary, body
-  EXPECT_THAT(service->calls(1, 10s),
-              ElementsAre(ElementsAre("Trovik Helper", _, "Trovik Helper needs keyboard access",
-                                      AllOf(HasSubstr("/nonexistent/uinput is missing"),
-                                            HasSubstr("70-trovik-helper-uinput.rules")))));
+  EXPECT_THAT(service->calls.take(10s),
+              Optional(ElementsAre("Trovik Helper", _, "Trovik Helper needs keyboard access",
+                                   AllOf(HasSubstr("/nonexistent/uinput is missing"),
+                                         HasSubstr("70-trovik-helper-uinput.rules")))));
   service.reset();
 
   {
@@ -57,7 +57,8 @@ TEST(Prompt, AccessIsExplainedOnlyWhenAskedByNotificationElseInOneLineAndNeverWa
     NotificationPrompt prompt(bus->address(), fallback.write);
     prompt.show("Needs access", "How");  // returns although nobody answers
     prompt.show("Again", "dropped while the first is in flight");
-    EXPECT_EQ(held->calls(2, 1s).size(), 1u);
+    EXPECT_TRUE(held->calls.take(1s));
+    EXPECT_FALSE(held->calls.take(1s));
   }  // and its destruction abandons the call
   EXPECT_EQ(fallen(), "");
   for (Answer answer : {Answer::error, Answer::hold}) {

@@ -3,19 +3,15 @@
 #include <systemd/sd-bus.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "support/mailbox.hpp"
 
 namespace trovik::test {
 
 // A service that tests put on a bus in place of a desktop's (notifications, hostnamed): it
-// owns `name`, records every method call made to it, and answers as told, on a thread of its
-// own.
+// owns `name`, hands every method call made to it to `calls`, and answers as told, on a thread
+// of its own.
 class FakeBusService {
  public:
   enum class Answer { reply, error, hold };                // hold: never
@@ -49,12 +45,7 @@ class FakeBusService {
     sd_bus_flush_close_unref(bus_);
   }
   bool ready() const { return bus_ != nullptr; }
-  // The calls so far, once at least `count` have come or `timeout` has passed.
-  std::vector<Call> calls(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    called_.wait_for(lock, timeout, [&] { return calls_.size() >= count; });
-    return calls_;
-  }
+  Mailbox<Call> calls;
 
  private:
   static int onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -65,8 +56,7 @@ class FakeBusService {
       return 0;
     }
     Call call;
-    char type = 0;
-    while (sd_bus_message_peek_type(m, &type, nullptr) > 0 && type != 0) {
+    for (char type = 0; sd_bus_message_peek_type(m, &type, nullptr) > 0 && type != 0;) {
       const char* text = nullptr;
       if (type == 's' && sd_bus_message_read_basic(m, 's', &text) > 0) {
         call.emplace_back(text);
@@ -75,11 +65,7 @@ class FakeBusService {
       }
     }
     sd_bus_message_rewind(m, 1);
-    {
-      std::lock_guard lock(self->mutex_);
-      self->calls_.push_back(std::move(call));
-    }
-    self->called_.notify_all();
+    self->calls.put(std::move(call));
     switch (self->answer_) {
       case Answer::reply:
         return self->reply_ ? self->reply_(m) : sd_bus_reply_method_return(m, "");
@@ -95,9 +81,6 @@ class FakeBusService {
   const Answer answer_;
   const Reply reply_;
   sd_bus* bus_ = nullptr;
-  std::mutex mutex_;
-  std::condition_variable called_;
-  std::vector<Call> calls_;
   std::vector<sd_bus_message*> held_;  // the service thread's
   std::atomic<bool> stop_{false};
   std::thread thread_;
