@@ -9,7 +9,6 @@
 #include "e2e/agent_harness.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "support/x_key_recorder.hpp"
-#include "support/x_windows.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik::behaviour {
@@ -46,8 +45,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   auto server = testing::XvfbServer::start(error);
   TROVIK_REQUIRE_ENVIRONMENT(server, "needs Xvfb: " + error);
   auto window = testing::XKeyRecorder::open(server->display(), error);
-  auto windows = testing::XWindows::open(server->display(), error);
-  ASSERT_TRUE(window && windows) << error;
+  ASSERT_TRUE(window) << error;
   // What each host hears on its state port, and each tablet's socket by address and port.
   std::map<std::string, std::unique_ptr<UdpPeer>> hosts, tablets;
   for (const auto& step : row.steps) {
@@ -93,7 +91,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
       server->signal(step.kind == Step::Kind::accessLost ? SIGSTOP : SIGCONT);
     } else if (step.kind == Step::Kind::activate) {
       // As a window manager would: a window of the application, made the active one.
-      windows->activate(windows->make(step.windowClass, step.applicationID));
+      window->activate(window->make(step.windowClass, step.applicationID));
     } else {
       FAIL() << "not a step the real program can be made to take here";
     }
