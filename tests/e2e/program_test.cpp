@@ -62,6 +62,11 @@ TEST(Program, WhateverStandsForTheSettingsFileTheAgentListensAtOnce) {
       {[&] { fs::create_symlink("/dev/zero", file); }, "not a regular file"},
       {[&] { fs::resize_file((std::ofstream(file) << "x=y\n", file), 10 << 20); },
        "larger than 64 KiB"},
+      {[&] {
+         std::ofstream(file) << "loginItemConfigured=true\n\x7f"
+                                "ELF\x01\n";
+       },
+       "not a settings file of this program"},
   };
   for (const auto& [make, why] : odd) {
     fs::remove(file);

@@ -1,0 +1,345 @@
+// The desktop's backends: the computer's name (the first usable of hostnamed's pretty name,
+// PRETTY_HOSTNAME in /etc/machine-info and the host name, cut to fit one DNS-SD label), the
+// tray menu's lines, the log and the settings file, Open at Login as an XDG autostart entry,
+// and how the user is told to grant keyboard access.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <sys/fsuid.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "fakes/fakes.hpp"
+#include "platform/linux/desktop/dbus_menu_layout.hpp"
+#include "platform/linux/desktop/file_user_defaults.hpp"
+#include "platform/linux/desktop/linux_host_info.hpp"
+#include "platform/linux/desktop/machine_info.hpp"
+#include "platform/linux/desktop/notification_prompt.hpp"
+#include "platform/linux/desktop/xdg_login_items.hpp"
+#include "platform/linux/desktop/xdg_open.hpp"
+#include "platform/linux/diagnostics.hpp"
+#include "platform/linux/dnssd/dns_sd_name.hpp"
+#include "platform/linux/keyboard/linux_keyboard.hpp"
+#include "platform/linux/line_writer.hpp"
+#include "support/fake_bus_service.hpp"
+#include "support/private_bus.hpp"
+
+namespace trovik {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Name = std::optional<std::string>;
+using Status = LoginItemStatus;
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ComputerName, IsTheFirstWellFormedNameOfItsSources) {
+  const test::TempFolder folder;
+  const auto file = fs::path(folder.path) / "machine-info";
+  const struct {
+    Name pretty;
+    const char* machineInfo;  // null: no file
+    Name host;
+    Name expected;
+  } cases[] = {
+      {"Studio \xE2\x9C\x82", "PRETTY_HOSTNAME='Ada'", "studio", "Studio \xE2\x9C\x82"},
+      {"", "ICON_NAME=laptop\nPRETTY_HOSTNAME=\"Ada's Mac\"\n", "studio", "Ada's Mac"},
+      {std::nullopt, "PRETTY_HOSTNAME=\n", "studio", "studio"},
+      {std::nullopt, nullptr, "studio", "studio"},
+      {"Caf\xC3", "PRETTY_HOSTNAME=Bad\xFF", "studio", "studio"},  // not UTF-8: skipped
+      {std::nullopt, nullptr, "host\xC0\xAF", std::nullopt},
+      {"", nullptr, "", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    fs::remove(file);
+    if (c.machineInfo) std::ofstream(file, std::ios::binary) << c.machineInfo;
+    LinuxHostInfo info({[&c] { return c.pretty; }, file, [&c] { return c.host; }});
+    EXPECT_EQ(info.localizedName(), c.expected) << (c.machineInfo ? c.machineInfo : "no file");
+  }
+}
+
+TEST(ComputerName, MachineInfoIsReadWithShellQuoting) {
+  const std::pair<const char*, Name> cases[] = {
+      {"PRETTY_HOSTNAME='Ada \"the\" \\Box'", "Ada \"the\" \\Box"},
+      {"PRETTY_HOSTNAME=Escaped\\ Space\\'s", "Escaped Space's"},
+      {"PRETTY_HOSTNAME=\"q\\\"uote \\\\ \\$HOME \\`x\\` \\n\"", "q\"uote \\ $HOME `x` \\n"},
+      {"PRETTY_HOSTNAME=\"Ada\"'s'\\ Mac", "Adas Mac"},
+      {"  PRETTY_HOSTNAME = spaced out \t ", "spaced out"},
+      {"PRETTY_HOSTNAME=\"one \\\ntwo\"", "one two"},
+      {"PRETTY_HOSTNAME=First\r\nPRETTY_HOSTNAME=Box\r\nCHASSIS=laptop\r\n", "Box"},
+      {"# PRETTY_HOSTNAME=Commented\n; PRETTY_HOSTNAME=Also\nXPRETTY_HOSTNAME=1\n"
+       "PRETTY_HOSTNAME_2=2\nOTHER=\"a\nPRETTY_HOSTNAME=inside quotes\"",
+       std::nullopt},
+  };
+  for (const auto& [content, expected] : cases) {
+    EXPECT_EQ(environmentFileValue(content, "PRETTY_HOSTNAME"), expected)
+        << ::testing::PrintToString(std::string(content));
+  }
+}
+
+std::string repeat(std::string_view piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+TEST(ServiceNameFitting, NamesAreCutToTheLastWholeCharacterWithinSixtyThreeBytes) {
+  const std::string acute = "\xCC\x81";  // U+0301 COMBINING ACUTE ACCENT
+  // Each name, and how many of its bytes stay; none: refused, as no responder can carry it.
+  const std::pair<std::string, std::optional<std::size_t>> cases[] = {
+      {"Ada's Laptop #2", 15},
+      {"Gr\xC3\xBC\xC3\x9F. Box\\", 12},
+      {repeat("x", 63), 63},
+      {repeat("x", 64), 63},
+      {repeat("\xC3\xA9", 31) + "x", 63},
+      {repeat("\xC3\xA9", 32), 62},  // the 32nd letter would end at byte 64
+      {repeat("\xE6\x97\xA5", 22), 63},
+      {repeat("\xF0\x9F\x98\x80", 16), 60},
+      // A code point cut would keep the bare "e" and drop its accent.
+      {repeat("x", 62) + "e" + acute, 62},
+      // A code point cut would leave half a flag (one regional indicator).
+      {repeat("x", 58) + "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", 58},
+      {repeat("x", 55) + "\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", 55},  // ZWJ sequence
+      // One character longer than a label: only code point boundaries remain.
+      {"e" + repeat(acute, 40), 63},
+      {"e" + repeat("\xE2\x83\x9D", 30), 61},
+      {"", std::nullopt},
+      {std::string("a\0b", 3), std::nullopt},
+      {"Mac\xC3", std::nullopt},
+      {repeat("x", 70) + "\x80", std::nullopt},
+  };
+  for (const auto& [name, kept] : cases) {
+    EXPECT_EQ(fitServiceName(name), kept ? std::optional(name.substr(0, *kept)) : std::nullopt)
+        << ::testing::PrintToString(name);
+  }
+}
+
+// A lone underscore would mark a mnemonic, which the host hides; an upper-case key adds Shift.
+// (The whole menu, driven by a real tray: tray_e2e_test.)
+TEST(DbusMenuLayout, UnderscoresShowAsWrittenAndAnUpperCaseKeyAddsShift) {
+  using namespace dbusmenu;
+  EXPECT_EQ(itemProperties(MenuItem("This Mac: studio_mac__2", "", "")),
+            (Properties{{"label", "This Mac: studio__mac____2"}, {"enabled", false}}));
+  EXPECT_EQ(itemProperties(MenuItem("Save As", "saveAs", "S")),
+            (Properties{{"label", "Save As"}, {"shortcut", Shortcut{{"Control", "Shift", "s"}}}}));
+}
+
+TEST(LineWriter, LinesFromManyWritersComeWholeThoughThePipeTakesEachInParts) {
+  test::Pipe pipe;
+  ::fcntl(pipe.write, F_SETPIPE_SZ, 4096);  // each line needs several writes
+  LineWriter log(pipe.write, 16 << 20);
+  std::string all;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(pipe.read, buffer, sizeof buffer)) > 0;) all.append(buffer, n);
+  });
+  std::vector<std::thread> writers;
+  for (char c = 'a'; c < 'g'; ++c)
+    writers.emplace_back([&, c] {
+      for (int i = 0; i < 20; ++i) log.put(std::string(i % 2 ? 40 : 20000, c));
+    });
+  for (auto& writer : writers) writer.join();
+  ASSERT_TRUE(log.flush(Clock::now() + 30s));
+  pipe.closeWrite();
+  reader.join();
+  std::istringstream lines(all);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count)
+    ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "torn after " << count;
+  EXPECT_EQ(count, 6 * 20);
+}
+
+// Files it ignores, and what it says of them: program_test.
+TEST(FileUserDefaults, KeepsBooleansByReplacingTheFileWholeAndForTheRunWhereItCannotSave) {
+  const test::TempFolder folder;
+  const fs::path directory = folder.path, file = directory / "trovik-helper" / "defaults";
+  FileUserDefaults defaults(file);
+  EXPECT_FALSE(defaults.boolForKey("loginItemConfigured"));  // absent reads as false
+  defaults.setBool(true, "loginItemConfigured");
+  EXPECT_TRUE(FileUserDefaults(file).boolForKey("loginItemConfigured"));
+  // A second name for the old file keeps the old text: the file was replaced, not rewritten.
+  fs::create_hard_link(file, directory / "before");
+  defaults.setBool(false, "other");
+  EXPECT_EQ(readText(directory / "before"), "loginItemConfigured=true\n");
+  EXPECT_EQ(readText(file), "loginItemConfigured=true\nother=false\n");
+
+  FileUserDefaults unsaved("/dev/null/trovik-helper/defaults");
+  ::testing::internal::CaptureStderr();
+  unsaved.setBool(true, "other");
+  EXPECT_TRUE(unsaved.boolForKey("other"));
+  flushDiagnostics(Clock::now() + 5s);
+  EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+              ::testing::StartsWith(
+                  "trovik-helper: settings: could not save /dev/null/trovik-helper/defaults: "));
+}
+
+// Runs `body` on a thread whose file accesses are checked as user nobody's, so that root
+// meets the permission errors a user would.
+void asNobody(const std::function<void()>& body) {
+  std::thread([&] {
+    ::setfsgid(65534);
+    ::setfsuid(65534);
+    body();
+  }).join();
+}
+
+TEST(XdgLoginItems, OnlyAnEnabledEntryOfOursCountsOnlyOursIsRemovedAndFailuresAreTheSystems) {
+  const test::TempFolder folder;
+  const fs::path root = folder.path, entry = root / "my config/autostart/trovik-helper.desktop";
+  fs::permissions(root, fs::perms(0755));
+  ::umask(022);  // user nobody reaches what root makes
+  ::setenv("XDG_CONFIG_HOME", (root / "my config").c_str(), 1);
+  ASSERT_EQ(XdgLoginItems::defaultEntry(), entry);
+  // Its folder needs quoting in Exec; its desktop entry marks it installed.
+  const fs::path program = root / "Trovik $HOME 100%" / "trovik-helper",
+                 installed = root / "trovik-helper.desktop";
+  fs::create_directories(program.parent_path());
+  std::ofstream(program) << "#!/bin/sh\n";
+  fs::permissions(program, fs::perms(0755));
+  fakes::FakeWorkspace workspace;
+  XdgLoginItems items({entry, program, installed}, workspace);
+  EXPECT_EQ(items.status(), Status::notFound);
+  EXPECT_EQ(items.registerItem(),
+            "this copy of trovik-helper is not installed (no " + installed.string() + ")");
+  EXPECT_FALSE(fs::exists(entry.parent_path()));
+
+  std::ofstream(installed) << "[Desktop Entry]\n";
+  ASSERT_EQ(items.registerItem(), std::nullopt);
+  const std::string ours = readText(entry);
+  EXPECT_NE(ours.find("Exec=\"" + root.string() + "/Trovik \\\\$HOME 100%%/trovik-helper\"\n"),
+            std::string::npos)
+      << ours;
+  // desktop-file-validate's verdict; without the tool none, except under CI=true.
+  if (test::ciRun() || std::system("command -v desktop-file-validate >/dev/null") == 0) {
+    EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
+  }
+
+  const std::string head = "[Desktop Entry]\nType=Application\n";
+  const std::string notOurs = entry.string() + " does not start this program; left in place";
+  ::setenv("PATH", (program.parent_path().string() + ":" + ::getenv("PATH")).c_str(), 1);
+  const struct {
+    std::optional<std::string> text;  // none: no file
+    Status status;
+    std::optional<std::string> refusal;  // what unregistering says; none: it removes the file
+  } rows[] = {
+      {std::nullopt, Status::notRegistered, std::nullopt},
+      {ours, Status::enabled, std::nullopt},
+      {"# by hand\n\n" + head + "Exec = trovik-helper --quiet\n[Other]\nX=1\n", Status::enabled,
+       std::nullopt},
+      {ours + "Hidden=true\n", Status::notRegistered, std::nullopt},
+      {ours + "X-GNOME-Autostart-enabled=false\n", Status::notRegistered, std::nullopt},
+      {head + "Exec=/bin/true trovik-helper\n", Status::notRegistered, notOurs},
+      {head + "Exec=\"" + program.string() + "\n", Status::notRegistered, notOurs},
+      {"Exec=trovik-helper\n" + head, Status::notRegistered,
+       entry.string() + " is not a desktop entry; left in place"},
+  };
+  for (const auto& row : rows) {
+    const std::string what = row.text.value_or("(no file)");
+    fs::remove(entry);
+    if (row.text) std::ofstream(entry) << *row.text;
+    EXPECT_EQ(items.status(), row.status) << what;
+    EXPECT_EQ(items.unregisterItem(), row.refusal) << what;
+    EXPECT_EQ(fs::exists(entry), row.refusal.has_value()) << what;
+    // Switching it on again replaces whatever stood there.
+    EXPECT_EQ(items.registerItem(), std::nullopt) << what;
+    EXPECT_EQ(readText(entry), ours) << what;
+  }
+
+  // A folder this user may read but not write, then one it may not even read.
+  fs::permissions(entry.parent_path(), fs::perms(0555));
+  asNobody([&] {
+    EXPECT_EQ(items.status(), Status::enabled);
+    EXPECT_EQ(items.unregisterItem(), "Permission denied");
+    EXPECT_EQ(items.registerItem(), "Permission denied");
+  });
+  fs::permissions(entry.parent_path(), fs::perms::none);
+  asNobody([&] {
+    EXPECT_EQ(items.status(), Status::notRegistered);
+    EXPECT_EQ(items.unregisterItem(), "Permission denied");
+  });
+  fs::permissions(entry.parent_path(), fs::perms(0755));
+  EXPECT_TRUE(fs::exists(entry)) << "a refused removal leaves it";
+}
+
+using Answer = test::FakeBusService::Answer;
+
+TEST(Prompt, AccessIsExplainedOnlyWhenAskedByNotificationElseInOneLineAndNeverWaitedFor) {
+  std::string error;
+  const auto bus = testing::PrivateBus::start(error);
+  TROVIK_REQUIRE_ENVIRONMENT(bus, "needs dbus-daemon: " + error);
+  const auto notifications = [&](Answer answer) {
+    auto service = std::make_unique<test::FakeBusService>(
+        bus->address(), "org.freedesktop.Notifications", answer,
+        [](sd_bus_message* call) { return sd_bus_reply_method_return(call, "u", 1u); });
+    EXPECT_TRUE(service->ready());
+    return service;
+  };
+  test::Pipe fallback;
+  ::fcntl(fallback.read, F_SETFL, O_NONBLOCK);
+  const auto fallen = [&] {  // what was written to the fallback so far
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fallback.read, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  };
+
+  auto service = notifications(Answer::reply);
+  LinuxKeyboard keyboard({.uinputPath = "/nonexistent/uinput",
+                          .display = "",
+                          .sessionBus = bus->address(),
+                          .promptFallbackFd = fallback.write});
+  EXPECT_FALSE(keyboard.isProcessTrusted());
+  keyboard.press(18, true);  // goes nowhere, and does not fail
+  EXPECT_FALSE(service->calls.take(0ms));
+  EXPECT_FALSE(keyboard.isProcessTrustedWithPrompt());
+  using namespace ::testing;  // application, icon, summary, body
+  EXPECT_THAT(service->calls.take(10s),
+              Optional(ElementsAre("Trovik Helper", _, "Trovik Helper needs keyboard access",
+                                   AllOf(HasSubstr("/nonexistent/uinput is missing"),
+                                         HasSubstr("70-trovik-helper-uinput.rules")))));
+  service.reset();
+
+  {
+    auto held = notifications(Answer::hold);
+    NotificationPrompt prompt(bus->address(), fallback.write);
+    prompt.show("Needs access", "How");  // returns although nobody answers
+    prompt.show("Again", "dropped while the first is in flight");
+    EXPECT_TRUE(held->calls.take(1s));
+    EXPECT_FALSE(held->calls.take(1s));
+  }  // and its destruction abandons the call
+  EXPECT_EQ(fallen(), "");
+  for (Answer answer : {Answer::error, Answer::hold}) {
+    auto refusing = answer == Answer::error ? notifications(answer) : nullptr;
+    NotificationPrompt prompt(answer == Answer::error ? bus->address() : "unix:path=/nonexistent",
+                              fallback.write);
+    prompt.show("Needs access", "How");
+    prompt.wait();
+    EXPECT_EQ(fallen(), "trovik-helper: keyboard: Needs access: How\n");
+  }
+}
+
+// Where the keyboard-access help is found. (What the Accessibility line opens, and what a
+// missing xdg-open makes the agent say: tray_e2e_test.)
+TEST(XdgOpen, TheHelpIsFoundBesideTheProgramElseInTheSourceTree) {
+  // Not installed beside this program: the source tree's README, which has the section.
+  EXPECT_NE(readText(keyboardAccessHelpLink().substr(7)).find("\n## Granting keyboard access\n"),
+            std::string::npos);
+  // Installed: the page where it is found from the program, in a folder whose name needs
+  // escaping.
+  const test::TempFolder temp;
+  const fs::path folder = fs::path(temp.path) / "a b";
+  fs::create_directories(folder / "share/doc/trovik-helper");
+  std::ofstream(folder / "share/trovik-helper");
+  std::ofstream(folder / "share/doc/trovik-helper/keyboard-access.html");
+  EXPECT_EQ(keyboardAccessHelpLink(folder / "share/trovik-helper"),
+            "file://" + temp.path + "/a%20b/share/doc/trovik-helper/keyboard-access.html");
+}
+
+}  // namespace
+}  // namespace trovik
