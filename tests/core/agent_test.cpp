@@ -12,7 +12,6 @@
 #include "support/mailbox.hpp"
 
 namespace trovik {
-namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
@@ -266,5 +265,4 @@ TEST(Races, ClientsTypeAndHearBroadcastsWhileOthersAreRemoved) {
   pool.shutdown();  // before the fakes its tasks use
 }
 
-}  // namespace
 }  // namespace trovik

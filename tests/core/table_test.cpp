@@ -10,7 +10,6 @@
 #include "fakes/fakes.hpp"
 
 namespace trovik::behaviour {
-namespace {
 
 using namespace std::chrono_literals;
 using Kind = ConnectionState::Kind;
@@ -92,5 +91,4 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
 INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(rows()),
                          [](const auto& info) { return info.param.id; });
 
-}  // namespace
 }  // namespace trovik::behaviour

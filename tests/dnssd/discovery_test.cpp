@@ -9,19 +9,18 @@
 #include "support/test_environment.hpp"
 
 namespace trovik {
-namespace {
 
 using namespace std::chrono_literals;
 
 constexpr auto kPatience = 15s;  // a registration probes for about a second
 
-bool avahiDaemon(const std::string& command) {
+static bool avahiDaemon(const std::string& command) {
   return std::system(("\"$TROVIK_AVAHI_CONTROL\" " + command).c_str()) == 0;
 }
 
 // Whether avahi-browse, as any client, resolves `name` on `port` with no TXT data; it prints
 // the name escaped (a space as \032, "#" as \035).
-bool visible(const std::string& name, std::uint16_t port = 9876) {
+static bool visible(const std::string& name, std::uint16_t port = 9876) {
   test::Process browse({{"avahi-browse", "-rpt", "_trovik._udp"}, {}, {}, true});
   browse.waitForExit(20s);
   const std::string service = ";" + name + ";_trovik._udp;local;trovik-ns.local;127.0.0.1;";
@@ -111,5 +110,4 @@ TEST(HostnamedName, IsNothingWhenEmptyAbsentOrTooLate) {
   }
 }
 
-}  // namespace
 }  // namespace trovik

@@ -6,7 +6,6 @@
 #include "support/private_bus.hpp"
 
 namespace trovik::e2e {
-namespace {
 
 namespace fs = std::filesystem;
 
@@ -69,5 +68,4 @@ TEST(InstalledAgent, RegistersAtItsFirstLaunchOnlyAndABuildTreeCopyNever) {
   });
 }
 
-}  // namespace
 }  // namespace trovik::e2e

@@ -14,17 +14,16 @@
 #include "support/xvfb_server.hpp"
 
 namespace trovik::e2e {
-namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-bool saidOnStandardError(AgentProcess& agent, const std::string& text) {
+static bool saidOnStandardError(AgentProcess& agent, const std::string& text) {
   return test::waitUntil([&] { return agent.errorText().find(text) != std::string::npos; });
 }
 
 // A signal ends it within a second, with status 0, whatever state it is in.
-void expectQuickCleanExit(AgentProcess& agent, int signal = SIGTERM) {
+static void expectQuickCleanExit(AgentProcess& agent, int signal = SIGTERM) {
   agent.signal(signal);
   EXPECT_EQ(agent.waitForExit(1s), 0) << agent.errorText();
 }
@@ -116,5 +115,4 @@ TEST(Program, ATabletIsServedInFullWhileStandardOutputStalls) {
   expectQuickCleanExit(agent);
 }
 
-}  // namespace
 }  // namespace trovik::e2e

@@ -12,7 +12,6 @@
 #include "support/xvfb_server.hpp"
 
 namespace trovik::behaviour {
-namespace {
 
 using namespace std::chrono_literals;
 using e2e::kCommandPort;
@@ -23,13 +22,13 @@ using testing::SeenKey;
 // A frozen X server is noticed within about a second, and the next check comes within 2.
 constexpr auto kStepPatience = 8s;
 
-std::vector<SeenKey> seenFor(const std::vector<Press>& presses) {
+static std::vector<SeenKey> seenFor(const std::vector<Press>& presses) {
   std::vector<SeenKey> seen;
   for (const auto& p : presses) testing::addPress(seen, *evdevKeyCode(p.key) + 8, p.shift);
   return seen;
 }
 
-std::vector<Row> realRows() {
+static std::vector<Row> realRows() {
   std::vector<Row> real;
   std::copy_if(rows().begin(), rows().end(), std::back_inserter(real),
                [](const Row& row) { return !row.fakesOnly; });
@@ -119,5 +118,4 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
 INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(realRows()),
                          [](const auto& info) { return info.param.id; });
 
-}  // namespace
 }  // namespace trovik::behaviour

@@ -10,7 +10,6 @@
 #include "support/xvfb_server.hpp"
 
 namespace trovik::e2e {
-namespace {
 
 using namespace std::chrono_literals;
 
@@ -128,5 +127,4 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   EXPECT_EQ(agent.waitForExit(), 0) << agent.errorText();
 }
 
-}  // namespace
 }  // namespace trovik::e2e

@@ -12,7 +12,6 @@
 #include "support/udp_peer.hpp"
 
 namespace trovik {
-namespace {
 
 using namespace std::chrono_literals;
 using test::Mailbox;
@@ -57,8 +56,8 @@ struct RecordingAdvertiser final : ServiceAdvertiser {
 
 // Receives on `connection` until an error, as the agent does: the completion holds the
 // connection and re-arms. Each datagram or error text goes to `out`.
-Texts receiveAll(const std::shared_ptr<Connection>& connection,
-                 Texts out = std::make_shared<Mailbox<std::string>>()) {
+static Texts receiveAll(const std::shared_ptr<Connection>& connection,
+                        Texts out = std::make_shared<Mailbox<std::string>>()) {
   static thread_local bool arming = false;
   arming = true;
   connection->receiveMessage(
@@ -72,12 +71,12 @@ Texts receiveAll(const std::shared_ptr<Connection>& connection,
   return out;
 }
 
-void send(Connection& connection, const Texts& out) {
+static void send(Connection& connection, const Texts& out) {
   connection.send(std::make_shared<const Bytes>(Bytes{'h', 'i'}),
                   [out](std::optional<NetworkError> e) { out->put(e ? e->description : "sent"); });
 }
 
-std::size_t openDescriptors() {
+static std::size_t openDescriptors() {
   const std::filesystem::directory_iterator entries("/proc/self/fd");
   return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
@@ -163,5 +162,4 @@ TEST_F(AsioNetworkTest, AChannelSendsFromItsReadyHandlerAndFailsOnRefusalFreeing
   EXPECT_EQ(openDescriptors(), before);
 }
 
-}  // namespace
 }  // namespace trovik

@@ -26,7 +26,6 @@
 #include "support/private_bus.hpp"
 
 namespace trovik {
-namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -34,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 using Name = std::optional<std::string>;
 using Status = LoginItemStatus;
 
-std::string readText(const fs::path& file) {
+static std::string readText(const fs::path& file) {
   std::ifstream in(file);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -83,7 +82,7 @@ TEST(ComputerName, MachineInfoIsReadWithShellQuoting) {
   }
 }
 
-std::string repeat(std::string_view piece, int times) {
+static std::string repeat(std::string_view piece, int times) {
   std::string out;
   for (int i = 0; i < times; ++i) out += piece;
   return out;
@@ -181,7 +180,7 @@ TEST(FileUserDefaults, KeepsBooleansByReplacingTheFileWholeAndForTheRunWhereItCa
 
 // Runs `body` on a thread whose file accesses are checked as user nobody's, so that root
 // meets the permission errors a user would.
-void asNobody(const std::function<void()>& body) {
+static void asNobody(const std::function<void()>& body) {
   std::thread([&] {
     ::setfsgid(65534);
     ::setfsuid(65534);
@@ -341,5 +340,4 @@ TEST(XdgOpen, TheHelpIsFoundBesideTheProgramElseInTheSourceTree) {
             "file://" + temp.path + "/a%20b/share/doc/trovik-helper/keyboard-access.html");
 }
 
-}  // namespace
 }  // namespace trovik

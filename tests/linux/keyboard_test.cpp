@@ -16,7 +16,6 @@
 #include "support/xvfb_server.hpp"
 
 namespace trovik {
-namespace {
 
 using Record = std::tuple<int, int, int>;  // type, code, value
 
@@ -189,5 +188,4 @@ TEST_F(XTestFixture, AServerThatEndsOrStopsRevokesAccessAtOnceAndHoldsUpNoPress)
   EXPECT_EQ(xtest->connectAttempts(), 3);  // a stopped server is not connected to again
 }
 
-}  // namespace
 }  // namespace trovik

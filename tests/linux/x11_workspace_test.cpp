@@ -15,10 +15,9 @@
 #include "support/xvfb_server.hpp"
 
 namespace trovik {
-namespace {
 
 // Authority entries {host, display, cookie} in the file's format; no host stands for any host.
-void writeAuthority(const std::string& file, std::vector<std::vector<std::string>> entries) {
+static void writeAuthority(const std::string& file, std::vector<std::vector<std::string>> entries) {
   const auto field = [](const std::string& t) { return std::string{0, char(t.size())} + t; };
   std::ofstream out(file, std::ios::binary);
   for (const auto& e : entries)
@@ -108,5 +107,4 @@ TEST(X11Workspace, FollowsTheApplicationInFrontThroughSwitchesBurstsAndServerRes
   EXPECT_EQ(said.find("workspace: "), said.rfind("workspace: ")) << said;
 }
 
-}  // namespace
 }  // namespace trovik

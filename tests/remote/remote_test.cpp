@@ -14,7 +14,6 @@
 #include "support/xvfb_server.hpp"
 
 namespace trovik::e2e {
-namespace {
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -23,7 +22,8 @@ using Texts = std::vector<std::string>;
 
 // Runs trovik-remote to its end. The agent, when given, is read meanwhile: it logs every
 // command, and a full pipe would stall it.
-std::unique_ptr<AgentProcess> runRemote(AgentOptions options, AgentProcess* agent = nullptr) {
+static std::unique_ptr<AgentProcess> runRemote(AgentOptions options,
+                                               AgentProcess* agent = nullptr) {
   options.program = TROVIK_REMOTE_PATH;
   auto remote = std::make_unique<AgentProcess>(std::move(options));
   for (int i = 0; i < 3000 && !remote->waitForExit(20ms); ++i)
@@ -177,7 +177,6 @@ TEST(RemoteList, FindsTheAgentByNameAndReachesItWithoutAnAddress) {
   EXPECT_THAT(listed->errorText(), StartsWith("trovik-remote: cannot reach avahi-daemon"));
 }
 
-}  // namespace
 }  // namespace trovik::e2e
 
 int main(int argc, char** argv) {
