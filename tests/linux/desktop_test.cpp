@@ -120,7 +120,7 @@ TEST(ServiceNameFitting, NamesAreCutToTheLastWholeCharacterWithinSixtyThreeBytes
 }
 
 // A lone underscore would mark a mnemonic, which the host hides; an upper-case key adds Shift.
-// (The whole menu, driven by a real tray: tray_e2e_test.)
+// (The whole menu, driven by a real tray: desktop_e2e_test.)
 TEST(DbusMenuLayout, UnderscoresShowAsWrittenAndAnUpperCaseKeyAddsShift) {
   using namespace dbusmenu;
   EXPECT_EQ(itemProperties(MenuItem("This Mac: studio_mac__2", "", "")),
@@ -324,7 +324,7 @@ TEST(Prompt, AccessIsExplainedOnlyWhenAskedByNotificationElseInOneLineAndNeverWa
 }
 
 // Where the keyboard-access help is found. (What the Accessibility line opens, and what a
-// missing xdg-open makes the agent say: tray_e2e_test.)
+// missing xdg-open makes the agent say: desktop_e2e_test.)
 TEST(XdgOpen, TheHelpIsFoundBesideTheProgramElseInTheSourceTree) {
   // Not installed beside this program: the source tree's README, which has the section.
   EXPECT_NE(readText(keyboardAccessHelpLink().substr(7)).find("\n## Granting keyboard access\n"),
