@@ -1,5 +1,5 @@
 // The built program as a user starts it, and under what a desktop or a user can throw at it:
-// its command line, a command port that is taken, odd settings files, an output that stalls.
+// a command port that is taken, odd settings files, an output that stalls.
 // It must keep serving the tablets it can serve, within bounded resources, and end within a
 // second of a signal. (A frozen X server and a tablet's neighbour going are table rows; floods
 // are bounded by the network backend: asio_network_test.)
@@ -26,20 +26,6 @@ static bool saidOnStandardError(AgentProcess& agent, const std::string& text) {
 static void expectQuickCleanExit(AgentProcess& agent, int signal = SIGTERM) {
   agent.signal(signal);
   EXPECT_EQ(agent.waitForExit(1s), 0) << agent.errorText();
-}
-
-TEST(Program, HelpAndVersionExitZeroAndAnythingElseIsAUsageError) {
-  const std::pair<std::vector<std::string>, int> runs[] = {
-      {{"--help"}, 0}, {{"--version"}, 0}, {{"--bogus"}, 2}, {{"--help", "--version"}, 2}};
-  for (const auto& [arguments, status] : runs) {
-    AgentProcess run(AgentOptions{arguments});
-    EXPECT_EQ(run.waitForExit(), status) << arguments.front();
-    const std::string said = status ? run.errorText() : run.nextLine().value_or("");
-    EXPECT_TRUE(said.starts_with(arguments == std::vector<std::string>{"--version"}
-                                     ? "trovik-helper 0."
-                                     : "Usage: trovik-helper [--help | --version]"))
-        << said;
-  }
 }
 
 TEST(Program, ACommandPortInUseFailsTheListenerButTheAgentRunsOn) {
