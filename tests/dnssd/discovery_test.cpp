@@ -1,10 +1,9 @@
 // Discovery against a real avahi-daemon in the namespace that scripts/with-avahi makes: how
-// the advertiser lives through the daemon coming and going and a name that is taken, and the
-// computer's name from hostnamed. (trovik-remote's list finds the whole program by its name.)
+// the advertiser lives through the daemon coming and going and a name that is taken.
+// (trovik-remote's list finds the whole program by its name.)
 
-#include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
-#include "support/fake_bus_service.hpp"
+#include "support/mailbox.hpp"
 #include "support/process.hpp"
 #include "support/test_environment.hpp"
 
@@ -89,25 +88,6 @@ TEST_F(DnsSdAdvertisement, ANameTakenByAnotherPublisherIsRenamedAndBothStayVisib
   EXPECT_TRUE(visible("Shared", 4242));
   EXPECT_EQ(said(), std::vector<std::string>{"trovik-helper: dns-sd: the service name \"Shared\" "
                                              "is taken; advertising as \"Shared #2\""});
-}
-
-// A name hostnamed gives is the agent's (trovik-remote's list test); an empty one, none, or
-// one never said within the timeout is no name.
-TEST(HostnamedName, IsNothingWhenEmptyAbsentOrTooLate) {
-  const std::string why = test::avahiNamespaceProblem();
-  TROVIK_REQUIRE_ENVIRONMENT(why.empty(), why);
-  EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 1s), std::nullopt);  // nobody there
-  for (const auto answer :
-       {test::FakeBusService::Answer::reply, test::FakeBusService::Answer::hold}) {
-    test::FakeBusService hostnamed(
-        systemBusAddress(), "org.freedesktop.hostname1", answer,
-        [](sd_bus_message* call) { return sd_bus_reply_method_return(call, "v", "s", ""); });
-    ASSERT_TRUE(hostnamed.ready());
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 300ms), std::nullopt);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not D-Bus's own 25 s
-    EXPECT_EQ(hostnamed.calls.size(), 1u);
-  }
 }
 
 }  // namespace trovik

@@ -1,6 +1,5 @@
 // The desktop's backends: the computer's name cut to fit one DNS-SD label, the log and the
-// settings file, Open at Login as an XDG autostart entry, and how the user is told to grant
-// keyboard access.
+// settings file, and Open at Login as an XDG autostart entry.
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
@@ -10,14 +9,12 @@
 
 #include "fakes/fakes.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
-#include "platform/linux/desktop/notification_prompt.hpp"
 #include "platform/linux/desktop/xdg_login_items.hpp"
 #include "platform/linux/diagnostics.hpp"
 #include "platform/linux/dnssd/dns_sd_name.hpp"
-#include "platform/linux/keyboard/linux_keyboard.hpp"
 #include "platform/linux/line_writer.hpp"
-#include "support/fake_bus_service.hpp"
-#include "support/private_bus.hpp"
+#include "support/process.hpp"
+#include "support/test_environment.hpp"
 
 namespace trovik {
 
@@ -169,63 +166,6 @@ TEST(XdgLoginItems, OnlyAnEnabledEntryOfOursCountsAndOnlyOursIsRemoved) {
     // Switching it on again replaces whatever stood there.
     EXPECT_EQ(items.registerItem(), std::nullopt) << what;
     EXPECT_EQ(readText(entry), ours) << what;
-  }
-}
-
-using Answer = test::FakeBusService::Answer;
-
-TEST(Prompt, AccessIsExplainedOnlyWhenAskedByNotificationElseInOneLineAndNeverWaitedFor) {
-  std::string error;
-  const auto bus = testing::PrivateBus::start(error);
-  TROVIK_REQUIRE_ENVIRONMENT(bus, "needs dbus-daemon: " + error);
-  const auto notifications = [&](Answer answer) {
-    auto service = std::make_unique<test::FakeBusService>(
-        bus->address(), "org.freedesktop.Notifications", answer,
-        [](sd_bus_message* call) { return sd_bus_reply_method_return(call, "u", 1u); });
-    EXPECT_TRUE(service->ready());
-    return service;
-  };
-  test::Pipe fallback;
-  ::fcntl(fallback.read, F_SETFL, O_NONBLOCK);
-  const auto fallen = [&] {  // what was written to the fallback so far
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(fallback.read, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-    return text;
-  };
-
-  auto service = notifications(Answer::reply);
-  LinuxKeyboard keyboard({.uinputPath = "/nonexistent/uinput",
-                          .display = "",
-                          .sessionBus = bus->address(),
-                          .promptFallbackFd = fallback.write});
-  EXPECT_FALSE(keyboard.isProcessTrusted());
-  keyboard.press(18, true);  // goes nowhere, and does not fail
-  EXPECT_FALSE(service->calls.take(0ms));
-  EXPECT_FALSE(keyboard.isProcessTrustedWithPrompt());
-  using namespace ::testing;  // application, icon, summary, body
-  EXPECT_THAT(service->calls.take(10s),
-              Optional(ElementsAre("Trovik Helper", _, "Trovik Helper needs keyboard access",
-                                   AllOf(HasSubstr("/nonexistent/uinput is missing"),
-                                         HasSubstr("70-trovik-helper-uinput.rules")))));
-  service.reset();
-
-  {
-    auto held = notifications(Answer::hold);
-    NotificationPrompt prompt(bus->address(), fallback.write);
-    prompt.show("Needs access", "How");  // returns although nobody answers
-    prompt.show("Again", "dropped while the first is in flight");
-    EXPECT_TRUE(held->calls.take(1s));
-    EXPECT_FALSE(held->calls.take(1s));
-  }  // and its destruction abandons the call
-  EXPECT_EQ(fallen(), "");
-  for (Answer answer : {Answer::error, Answer::hold}) {
-    auto refusing = answer == Answer::error ? notifications(answer) : nullptr;
-    NotificationPrompt prompt(answer == Answer::error ? bus->address() : "unix:path=/nonexistent",
-                              fallback.write);
-    prompt.show("Needs access", "How");
-    prompt.wait();
-    EXPECT_EQ(fallen(), "trovik-helper: keyboard: Needs access: How\n");
   }
 }
 
