@@ -2,6 +2,8 @@
 // the advertiser lives through the daemon coming and going and a name that is taken.
 // (trovik-remote's list finds the whole program by its name.)
 
+#include <algorithm>
+
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
 #include "support/mailbox.hpp"
 #include "support/process.hpp"
@@ -23,13 +25,10 @@ static bool visible(const std::string& name, std::uint16_t port = 9876) {
   test::Process browse({{"avahi-browse", "-rpt", "_trovik._udp"}, {}, {}, true});
   browse.waitForExit(20s);
   const std::string service = ";" + name + ";_trovik._udp;local;trovik-ns.local;127.0.0.1;";
-  for (const auto& line : browse.lines()) {
-    if (line.starts_with("=") && line.find(service) != std::string::npos &&
-        line.ends_with(";" + std::to_string(port) + ";")) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(browse.lines(), [&](const std::string& line) {
+    return line.starts_with("=") && line.find(service) != std::string::npos &&
+           line.ends_with(";" + std::to_string(port) + ";");
+  });
 }
 
 class DnsSdAdvertisement : public ::testing::Test {

@@ -48,12 +48,11 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   // What each host hears on its state port, and each tablet's socket by address and port.
   std::map<std::string, std::unique_ptr<UdpPeer>> hosts, tablets;
   for (const auto& step : row.steps) {
-    if (step.kind == Step::Kind::send && step.tablet.hearsState &&
-        !hosts.contains(step.tablet.address)) {
-      hosts.emplace(step.tablet.address,
-                    std::make_unique<UdpPeer>(step.tablet.address, kStatePort));
-    }
+    auto& host = hosts[step.tablet.address];
+    if (step.kind == Step::Kind::send && step.tablet.hearsState && !host)
+      host = std::make_unique<UdpPeer>(step.tablet.address, kStatePort);
   }
+  std::erase_if(hosts, [](const auto& host) { return !host.second; });
   e2e::AgentProcess agent({{}, {{"DISPLAY", server->display()}}});
   const auto& launch = launchLines();
   for (std::size_t i = 0; i < launch.size() && agent.nextLine(); ++i) {
