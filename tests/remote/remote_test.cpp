@@ -2,8 +2,6 @@
 // RemoteList runs under scripts/with-avahi, which brings the namespace and its avahi-daemon.
 
 #include <gmock/gmock.h>
-#include <pty.h>
-#include <termios.h>
 
 #include <iostream>
 
@@ -98,49 +96,6 @@ TEST(RemoteAgent, ExitStatusSaysWhyNoKeyWasConfirmed) {
   expectSend(2, "UDP port 9877 is in use");
   UdpPeer().sendTo("still here", kStatePort);
   EXPECT_EQ(holder.receive(kPatience), "still here");
-}
-
-// `keys` on a pseudo-terminal, with the test playing the agent.
-TEST(RemoteKeys, TerminalKeysArriveAsCommandsAndTheTerminalModeComesBack) {
-  TROVIK_REQUIRE_ISOLATION();
-  UdpPeer agent("127.0.0.1", kCommandPort);
-  int master = -1, terminal = -1;
-  ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
-  termios before{}, now{};
-  ASSERT_EQ(tcgetattr(terminal, &before), 0);
-  const std::string script = "exec \"$0\" keys --to 127.0.0.1 <&" + std::to_string(terminal);
-  // (A terminal from openpty is not closed on exec.)
-  test::Process keys({.argv = {"bash", "-c", script + " >&0", TROVIK_REMOTE_PATH}});
-  ASSERT_EQ(agent.receive(kPatience), "hello");  // said once the terminal is raw
-  tcgetattr(terminal, &now);
-  EXPECT_FALSE(now.c_lflag & (ICANON | ECHO | ISIG));
-  UdpPeer channel;  // the agent's state channel to this host
-  for (const char* text : {"fcp:inactive", "app:active:com.adobe.premierepro", "ax:granted"})
-    channel.sendTo(text, kStatePort);
-  // Typed keys go first: they wait until the status line shows what the agent said.
-  std::string screen;
-  fcntl(master, F_SETFL, O_NONBLOCK);
-  EXPECT_TRUE(test::waitUntil([&] {
-    for (char c; read(master, &c, 1) == 1;) screen += c;
-    return screen.find("keys: granted  editor: com.adobe.premierepro") != std::string::npos;
-  })) << screen;
-
-  const std::pair<std::string, std::string> typed[] = {
-      {"\x1b[A", "UP"}, {"\x1bOD", "LEFT"}, {"A", "shift+a"},    {"!", "shift+1"},
-      {"\x1b", "ESC"},  {" ", "SPACE"},     {"\r", "RETURN"},    {"\x7f", "DELETE"},
-      {"\t", "TAB"},    {"~", "~"},         {"_\x1b[15~7", "7"},  // no command for "_" or F5
-  };
-  for (const auto& [bytes, command] : typed) {
-    ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    EXPECT_EQ(agent.receive(kPatience), command) << ::testing::PrintToString(bytes);
-  }
-  ASSERT_EQ(write(master, "\x04", 1), 1);  // Ctrl+D leaves, and is no command
-  EXPECT_EQ(keys.waitForExit(), 0);
-  tcgetattr(terminal, &now);
-  EXPECT_EQ(now.c_lflag, before.c_lflag);
-  EXPECT_EQ(now.c_iflag, before.c_iflag);
-  EXPECT_FALSE(agent.receive(0ms));
-  for (int fd : {master, terminal}) close(fd);
 }
 
 // The agent takes the computer's name, one that DNS-SD must escape (a host name in a UTS
