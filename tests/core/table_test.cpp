@@ -27,19 +27,15 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   // A tablet's first datagram makes its flow; its channel then gets ready as a real one
   // does, and fails when nothing listens on the far end.
   std::map<std::string, std::shared_ptr<fakes::FakeConnection>> flows;
-  struct Channel {
-    std::shared_ptr<fakes::FakeConnection> connection;
-    Tablet tablet;
-    std::size_t seen = 0;
-  };
-  std::vector<Channel> channels;
+  // Each channel, its tablet, and how many of its datagrams are taken.
+  std::vector<std::tuple<std::shared_ptr<fakes::FakeConnection>, Tablet, std::size_t>> channels;
   const auto flowOf = [&](const Tablet& t) -> fakes::FakeConnection& {
     auto& flow = flows[t.address + "/" + std::to_string(t.port)];
     if (flow) return *flow;
     flow = fake.network.listener->connect(t.address, t.port);
     fake.settle();
     const auto channel = fake.network.channels.back();
-    channels.push_back({channel, t});
+    channels.emplace_back(channel, t, 0);
     channel->reportState(Kind::preparing);
     channel->reportState(Kind::ready);
     fake.settle();
