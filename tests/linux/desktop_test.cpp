@@ -1,8 +1,6 @@
 // The desktop's backends: the computer's name cut to fit one DNS-SD label, the settings file,
 // and Open at Login as an XDG autostart entry.
 
-#include <gmock/gmock.h>
-
 #include <fstream>
 
 #include "fakes/fakes.hpp"
