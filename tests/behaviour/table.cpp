@@ -62,13 +62,22 @@ Step command(const Tablet& t, const std::string& text, std::vector<Press> presse
   Step step{Kind::send, t, text};
   step.log = {received(logged.empty() ? text : logged),
               broadcasting("key:fired", static_cast<int>(everyone.size()))};
-  std::vector<Tablet> hearing;
-  for (const auto& other : everyone) {
-    if (other.hearsState) hearing.push_back(other);
-  }
+  std::vector<Tablet> hearing = everyone;
+  std::erase_if(hearing, [](const Tablet& other) { return !other.hearsState; });
   step.heard = to(hearing, {"key:fired"});
   step.presses = std::move(presses);
   return step;
+}
+
+// A's command while A is the only client.
+Step a(const std::string& text, std::vector<Press> presses = {}, const std::string& logged = "") {
+  return command(A, text, std::move(presses), {A}, logged);
+}
+
+// Logged, and then nothing but `more` lines: no key, no confirmation.
+Step unconfirmed(const Tablet& t, const std::string& text, Lines more = {}) {
+  more.insert(more.begin(), received(text));
+  return Step{.tablet = t, .text = text, .log = more};
 }
 
 Step silent(const Tablet& t, const std::string& bytes) {
@@ -122,58 +131,44 @@ std::vector<Row> makeRows() {
   rows.push_back(
       {"commands",
        "commands are trimmed, logged, typed by position and confirmed",
-       {join(A), command(A, " SPACE\r\n", {{49, false}}, {A}, "SPACE"),
-        command(A, "\u00a0RETURN\u2003\n", {{36, false}}, {A}, "RETURN"),
-        command(A, "PREV_FRAME", {{123, false}}, {A}), command(A, "LEFT", {{123, false}}, {A}),
-        command(A, "[", {{33, false}}, {A}), command(A, "\\", {{42, false}}, {A}),
-        command(A, "~", {{50, false}}, {A}), command(A, "Apple", {{0, false}}, {A}),
-        command(A, "7", {{26, false}}, {A}), command(A, "shift+a", {{0, true}}, {A}),
-        command(A, "shift+1", {{18, true}}, {A}), command(A, "esc", {{14, false}}, {A}),
-        command(A, "FCP:cut", {{3, false}}, {A}), command(A, "key:fired", {{40, false}}, {A}),
+       {join(A), a(" SPACE\r\n", {{49, false}}, "SPACE"),
+        a("\u00a0RETURN\u2003\n", {{36, false}}, "RETURN"), a("PREV_FRAME", {{123, false}}),
+        a("LEFT", {{123, false}}), a("[", {{33, false}}), a("\\", {{42, false}}),
+        a("~", {{50, false}}), a("Apple", {{0, false}}), a("7", {{26, false}}),
+        a("shift+a", {{0, true}}), a("shift+1", {{18, true}}), a("esc", {{14, false}}),
+        a("FCP:cut", {{3, false}}), a("key:fired", {{40, false}}),
         // Handled, though no key is named: still confirmed.
-        command(A, "+PLAY", {}, {A}), command(A, "shift+A", {}, {A}),
-        command(A, "\u00e9t\u00e9", {}, {A}),
+        a("+PLAY"), a("shift+A"), a("\u00e9t\u00e9"),
         // Only the first character after the prefix; names and the prefix are case-sensitive.
-        command(A, "shift+ab", {{0, true}}, {A}), command(A, "Shift+a", {{1, false}}, {A}),
-        command(A, "space", {{1, false}}, {A}), command(A, "shift+;", {}, {A}),
-        command(A, "[x", {}, {A}),
+        a("shift+ab", {{0, true}}), a("Shift+a", {{1, false}}), a("space", {{1, false}}),
+        a("shift+;"), a("[x"),
         // One character each, though one of its code points alone would name a key.
-        command(A, "e\u0301", {}, {A}), command(A, "\u0130", {}, {A}),
+        a("e\u0301"), a("\u0130"),
         // Every kind of Unicode space is trimmed, but nothing that is not one.
-        command(A, "\v\f\u0085x\u2028\u3000", {{7, false}}, {A}, "x"),
-        command(A, "\u200bx\x1c", {}, {A}, "\u200bx\\u{1c}")}});
-  rows.push_back(
-      {"ignored",
-       "inputs that mean nothing are dropped without a word",
-       {join(A), silent(A, ""), silent(A, " \t\r\n"), silent(A, "\xC0\xAF"),
-        silent(A, "\xED\xA0\x80"), silent(A, "a\xFF"), silent(A, "\xF4\x90\x80\x80"),
-        silent(A, "\xC3"), silent(A, "hello"), silent(A, "  hello\n"), silent(A, "fcp:active"),
-        silent(A, "fcp:"), command(A, "x", {{7, false}}, {A})}});
-  rows.push_back(
-      {"escaping",
-       "what a tablet sends cannot forge or reorder log lines",
-       {join(A), command(A, "a\nTrovik: forged", {{0, false}}, {A}, "a\\nTrovik: forged"),
-        command(A, "\u202eevil\u2069", {}, {A}, "\\u{202e}evil\\u{2069}"),
-        command(A, "\x7f\xEF\xBB\xBFq", {}, {A}, "\\u{7f}\\u{feff}q"),
-        // The neighbours of the escaped ranges stay as they are.
-        command(A, "\x1b[\t\u0085\u2028\u202a\u2066\u202f\u206a", {}, {A},
-                "\\u{1b}[\\t\\u{85}\\u{2028}\\u{202a}\\u{2066}\u202f\u206a")}});
-  {
-    Step typedUnseen = Step{Kind::send, A, "SPACE"};
-    typedUnseen.log = {received("SPACE"), "Trovik: Accessibility permission not granted"};
-    Step shiftedUnseen = Step{Kind::send, A, "shift+a"};
-    shiftedUnseen.log = {received("shift+a")};
-    Step keylessUnseen = Step{Kind::send, A, "+PLAY"};  // handled, yet not confirmed
-    keylessUnseen.log = {received("+PLAY")};
-    rows.push_back({"access",
-                    "without keyboard access commands are logged but neither typed nor confirmed",
-                    {join(A), event(Kind::accessLost, {A}, {"ax:denied"}), typedUnseen,
-                     shiftedUnseen, keylessUnseen, join(B, kNoEditor, "ax:denied"),
-                     event(Kind::accessBack, {A, B}, {"ax:granted"}),
-                     command(B, "SPACE", {{49, false}}, {A, B}),
-                     // Lost again to the end: the agent still stops at once.
-                     event(Kind::accessLost, {A, B}, {"ax:denied"})}});
-  }
+        a("\v\f\u0085x\u2028\u3000", {{7, false}}, "x"), a("\u200bx\x1c", {}, "\u200bx\\u{1c}")}});
+  rows.push_back({"ignored",
+                  "inputs that mean nothing are dropped without a word",
+                  {join(A), silent(A, ""), silent(A, " \t\r\n"), silent(A, "\xC0\xAF"),
+                   silent(A, "\xED\xA0\x80"), silent(A, "a\xFF"), silent(A, "\xF4\x90\x80\x80"),
+                   silent(A, "\xC3"), silent(A, "hello"), silent(A, "  hello\n"),
+                   silent(A, "fcp:active"), silent(A, "fcp:"), a("x", {{7, false}})}});
+  rows.push_back({"escaping",
+                  "what a tablet sends cannot forge or reorder log lines",
+                  {join(A), a("a\nTrovik: forged", {{0, false}}, "a\\nTrovik: forged"),
+                   a("\u202eevil\u2069", {}, "\\u{202e}evil\\u{2069}"),
+                   a("\x7f\xEF\xBB\xBFq", {}, "\\u{7f}\\u{feff}q"),
+                   // The neighbours of the escaped ranges stay as they are.
+                   a("\x1b[\t\u0085\u2028\u202a\u2066\u202f\u206a", {},
+                     "\\u{1b}[\\t\\u{85}\\u{2028}\\u{202a}\\u{2066}\u202f\u206a")}});
+  rows.push_back({"access",
+                  "without keyboard access commands are logged but neither typed nor confirmed",
+                  {join(A), event(Kind::accessLost, {A}, {"ax:denied"}),
+                   unconfirmed(A, "SPACE", {"Trovik: Accessibility permission not granted"}),
+                   unconfirmed(A, "shift+a"), unconfirmed(A, "+PLAY"),  // handled, yet unconfirmed
+                   join(B, kNoEditor, "ax:denied"), event(Kind::accessBack, {A, B}, {"ax:granted"}),
+                   command(B, "SPACE", {{49, false}}, {A, B}),
+                   // Lost again to the end: the agent still stops at once.
+                   event(Kind::accessLost, {A, B}, {"ax:denied"})}});
   rows.push_back(
       {"broadcasts",
        "every client hears every broadcast, a host with two flows twice",

@@ -4,14 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 
 #include "app/app_delegate.hpp"
 #include "behaviour/table.hpp"
 #include "fakes/fakes.hpp"
 
 namespace trovik::behaviour {
-namespace {
 
 using namespace std::chrono_literals;
 using Kind = ConnectionState::Kind;
@@ -45,7 +43,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
     if (fake.network.channels.size() == before) return nullptr;
     flows[key] = flow;
     const auto channel = fake.network.channels.back();
-    channels.push_back({channel, t});
+    channels.emplace_back(channel, t, 0);
     channel->reportState(Kind::preparing);
     channel->reportState(Kind::ready);
     fake.settle();
@@ -109,5 +107,4 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
 INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(rows()),
                          [](const auto& info) { return info.param.id; });
 
-}  // namespace
 }  // namespace trovik::behaviour

@@ -1,43 +1,34 @@
 // Discovery against a real avahi-daemon in the namespace that scripts/with-avahi makes: how
-// the advertiser lives through the daemon coming and going and a name that is taken, and the
-// computer's name from hostnamed. (trovik-remote's list finds the whole program by its name.)
+// the advertiser lives through the daemon coming and going and a name that is taken.
+// (trovik-remote's list finds the whole program by its name.)
 
-#include <gtest/gtest.h>
-#include <systemd/sd-bus.h>
+#include <algorithm>
 
-#include <mutex>
-
-#include "platform/linux/desktop/linux_host_info.hpp"
 #include "platform/linux/dnssd/avahi_advertiser.hpp"
-#include "support/fake_bus_service.hpp"
 #include "support/mailbox.hpp"
 #include "support/process.hpp"
 #include "support/test_environment.hpp"
 
 namespace trovik {
-namespace {
 
 using namespace std::chrono_literals;
 
 constexpr auto kPatience = 15s;  // a registration probes for about a second
 
-bool avahiDaemon(const std::string& command) {
+static bool avahiDaemon(const std::string& command) {
   return std::system(("\"$TROVIK_AVAHI_CONTROL\" " + command).c_str()) == 0;
 }
 
 // Whether avahi-browse, as any client, resolves `name` on `port` with no TXT data; it prints
 // the name escaped (a space as \032, "#" as \035).
-bool visible(const std::string& name, std::uint16_t port = 9876) {
+static bool visible(const std::string& name, std::uint16_t port = 9876) {
   test::Process browse({{"avahi-browse", "-rpt", "_trovik._udp"}, {}, {}, true});
   browse.waitForExit(20s);
   const std::string service = ";" + name + ";_trovik._udp;local;trovik-ns.local;127.0.0.1;";
-  for (const auto& line : browse.lines()) {
-    if (line.starts_with("=") && line.find(service) != std::string::npos &&
-        line.ends_with(";" + std::to_string(port) + ";")) {
-      return true;
-    }
-  }
-  return false;
+  return std::ranges::any_of(browse.lines(), [&](const std::string& line) {
+    return line.starts_with("=") && line.find(service) != std::string::npos &&
+           line.ends_with(";" + std::to_string(port) + ";");
+  });
 }
 
 class DnsSdAdvertisement : public ::testing::Test {
@@ -50,21 +41,16 @@ class DnsSdAdvertisement : public ::testing::Test {
   static ServiceDescription service(std::string name) {
     return {std::move(name), "_trovik._udp.", "local."};
   }
-  std::vector<std::string> said() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  // The advertiser's notes arrive on Avahi's thread.
+  // The advertiser's notes, which arrive on Avahi's thread, and all of them taken so far.
   AvahiAdvertiser::Diagnostics sink() {
-    return [this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-    };
+    return [this](std::string_view line) { notes.put(std::string(line)); };
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::vector<std::string> said() {
+    while (auto note = notes.take(0ms)) taken.push_back(*note);
+    return taken;
+  }
+  test::Mailbox<std::string> notes;
+  std::vector<std::string> taken;
 };
 
 TEST_F(DnsSdAdvertisement, ComesWithItsDaemonAndBackAfterEveryRestartUntilWithdrawn) {
@@ -103,24 +89,4 @@ TEST_F(DnsSdAdvertisement, ANameTakenByAnotherPublisherIsRenamedAndBothStayVisib
                                              "is taken; advertising as \"Shared #2\""});
 }
 
-// A name hostnamed gives is the agent's (trovik-remote's list test); an empty one, none, or
-// one never said within the timeout is no name.
-TEST(HostnamedName, IsNothingWhenEmptyAbsentOrTooLate) {
-  const std::string why = test::avahiNamespaceProblem();
-  TROVIK_REQUIRE_ENVIRONMENT(why.empty(), why);
-  EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 1s), std::nullopt);  // nobody there
-  for (const auto answer :
-       {test::FakeBusService::Answer::reply, test::FakeBusService::Answer::hold}) {
-    test::FakeBusService hostnamed(
-        systemBusAddress(), "org.freedesktop.hostname1", answer,
-        [](sd_bus_message* call) { return sd_bus_reply_method_return(call, "v", "s", ""); });
-    ASSERT_TRUE(hostnamed.ready());
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(hostnamedPrettyHostname(systemBusAddress(), 300ms), std::nullopt);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not D-Bus's own 25 s
-    EXPECT_EQ(hostnamed.calls(1, 0ms).size(), 1u);
-  }
-}
-
-}  // namespace
 }  // namespace trovik

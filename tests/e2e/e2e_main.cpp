@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "e2e/agent_harness.hpp"
 #include "support/network_namespace.hpp"

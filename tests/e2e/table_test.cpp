@@ -2,8 +2,6 @@
 // addresses of a network namespace of its own, keys typed through XTest into a focused
 // window on a private X server. Each step's effects are awaited before the next step.
 
-#include <signal.h>
-
 #include <algorithm>
 #include <map>
 
@@ -13,11 +11,9 @@
 #include "support/fake_logind.hpp"
 #include "support/private_bus.hpp"
 #include "support/x_key_recorder.hpp"
-#include "support/x_windows.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik::behaviour {
-namespace {
 
 using namespace std::chrono_literals;
 using e2e::kCommandPort;
@@ -28,13 +24,13 @@ using testing::SeenKey;
 // A frozen X server is noticed within about a second, and the next check comes within 2.
 constexpr auto kStepPatience = 8s;
 
-std::vector<SeenKey> seenFor(const std::vector<Press>& presses) {
+static std::vector<SeenKey> seenFor(const std::vector<Press>& presses) {
   std::vector<SeenKey> seen;
   for (const auto& p : presses) testing::addPress(seen, *evdevKeyCode(p.key) + 8, p.shift);
   return seen;
 }
 
-std::vector<Row> realRows() {
+static std::vector<Row> realRows() {
   std::vector<Row> real;
   std::copy_if(rows().begin(), rows().end(), std::back_inserter(real),
                [](const Row& row) { return !row.fakesOnly; });
@@ -50,17 +46,15 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   auto server = testing::XvfbServer::start(error);
   TROVIK_REQUIRE_ENVIRONMENT(server, "needs Xvfb: " + error);
   auto window = testing::XKeyRecorder::open(server->display(), error);
-  auto windows = testing::XWindows::open(server->display(), error);
-  ASSERT_TRUE(window && windows) << error;
+  ASSERT_TRUE(window) << error;
   // What each host hears on its state port, and each tablet's socket by address and port.
   std::map<std::string, std::unique_ptr<UdpPeer>> hosts, tablets;
   for (const auto& step : row.steps) {
-    if (step.kind == Step::Kind::send && step.tablet.hearsState &&
-        !hosts.contains(step.tablet.address)) {
-      hosts.emplace(step.tablet.address,
-                    std::make_unique<UdpPeer>(step.tablet.address, kStatePort));
-    }
+    auto& host = hosts[step.tablet.address];
+    if (step.kind == Step::Kind::send && step.tablet.hearsState && !host)
+      host = std::make_unique<UdpPeer>(step.tablet.address, kStatePort);
   }
+  std::erase_if(hosts, [](const auto& host) { return !host.second; });
   // A row that locks the screen has a logind that knows the agent's session.
   std::vector<std::pair<std::string, std::string>> environment{{"DISPLAY", server->display()}};
   std::unique_ptr<testing::PrivateBus> systemBus;
@@ -112,7 +106,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
       logind->setLocked(step.kind == Step::Kind::screenLock);
     } else if (step.kind == Step::Kind::activate) {
       // As a window manager would: a window of the application, made the active one.
-      windows->activate(windows->make(step.windowClass, step.applicationID));
+      window->activate(window->make(step.windowClass, step.applicationID));
     } else {
       FAIL() << "not a step the real program can be made to take here";
     }
@@ -140,5 +134,4 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
 INSTANTIATE_TEST_SUITE_P(Behaviour, Table, ::testing::ValuesIn(realRows()),
                          [](const auto& info) { return info.param.id; });
 
-}  // namespace
 }  // namespace trovik::behaviour

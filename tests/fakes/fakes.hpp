@@ -4,17 +4,13 @@
 // and each records what the agent did with it.
 
 #include <atomic>
-#include <chrono>
 #include <deque>
-#include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/linux/icu_text.hpp"
 #include "platform/platform.hpp"
@@ -39,6 +35,10 @@ class Recorded {
   std::vector<T> items_;
 };
 
+inline std::optional<NetworkError> failure(const std::optional<std::string>& error) {
+  return error ? std::optional(NetworkError{1, *error}) : std::nullopt;
+}
+
 // Runs queued tasks only when asked, so every interleaving is the test's choice.
 class ManualQueue final : public WorkQueue {
  public:
@@ -46,7 +46,17 @@ class ManualQueue final : public WorkQueue {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
   }
-  int runAll();  // until none is left, tasks queued meanwhile included
+  // Until none is left, tasks queued meanwhile included; how many ran.
+  int runAll() {
+    int ran = 0;
+    for (std::unique_lock lock(mutex_); !tasks_.empty(); ++ran, lock.lock()) {
+      auto task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+    }
+    return ran;
+  }
 
  private:
   std::mutex mutex_;
@@ -58,18 +68,45 @@ class FakeRunLoop final : public RunLoop {
  public:
   void post(std::function<void()> task) override { posted_.async(std::move(task)); }
   std::shared_ptr<Timer> scheduleRepeating(std::chrono::milliseconds interval,
-                                           std::function<void()> tick) override;
+                                           std::function<void()> tick) override {
+    auto timer = std::make_shared<FakeTimer>(interval, now_ + interval, std::move(tick));
+    timers_.push_back(timer);
+    return timer;
+  }
   std::shared_ptr<Timer> scheduleOnce(std::chrono::milliseconds delay,
-                                      std::function<void()> task) override;
+                                      std::function<void()> task) override {
+    auto timer =
+        std::make_shared<FakeTimer>(std::chrono::milliseconds{0}, now_ + delay, std::move(task));
+    timers_.push_back(timer);
+    return timer;
+  }
   bool isCurrentThread() const override { return std::this_thread::get_id() == mainThread_; }
   void run() override { posted_.runAll(); }
   void stop() override {}
   int runPending() { return posted_.runAll(); }
   // Moves virtual time on, firing each timer as often as its time comes.
-  void advance(std::chrono::milliseconds by);
+  void advance(std::chrono::milliseconds by) {
+    now_ += by;
+    for (std::size_t i = 0; i < timers_.size(); ++i) {  // a tick may add timers
+      const auto timer = timers_[i].lock();
+      for (; timer && timer->valid && timer->due <= now_; timer->due += timer->interval) {
+        timer->valid = timer->interval.count() > 0;  // a one-shot timer fires once
+        timer->tick();
+        runPending();
+      }
+    }
+  }
 
  private:
-  struct FakeTimer;
+  struct FakeTimer final : Timer {
+    FakeTimer(std::chrono::milliseconds interval, std::chrono::milliseconds due,
+              std::function<void()> tick)
+        : interval(interval), due(due), tick(std::move(tick)) {}
+    void invalidate() override { valid = false; }
+    std::chrono::milliseconds interval, due;
+    std::function<void()> tick;
+    bool valid = true;
+  };
   const std::thread::id mainThread_ = std::this_thread::get_id();
   ManualQueue posted_;
   std::vector<std::weak_ptr<FakeTimer>> timers_;
@@ -93,16 +130,40 @@ class FakeConnection final : public Connection {
     std::lock_guard lock(mutex_);
     receive_ = std::move(completion);
   }
-  void send(SharedBytes content, SendCompletion completion) override;
+  void send(SharedBytes content, SendCompletion completion) override {
+    {
+      std::lock_guard lock(mutex_);
+      sent_.emplace_back(content->begin(), content->end());
+      queue_->async([completion = std::move(completion), outcome = failure(sendError)] {
+        completion(outcome);
+      });
+    }
+    if (onSend) onSend();
+  }
   // As a real flow does, ends a receive that waits.
   void cancel() override {
     completeReceive(std::nullopt, "Operation canceled");
     reportState(ConnectionState::Kind::cancelled);
   }
 
-  void reportState(ConnectionState::Kind kind, std::optional<std::string> error = {});
+  void reportState(ConnectionState::Kind kind, std::optional<std::string> error = {}) {
+    std::lock_guard lock(mutex_);
+    if (!handler_ || !queue_) return;
+    queue_->async(
+        [handler = handler_, state = ConnectionState{kind, failure(error)}] { handler(state); });
+  }
   // Hands the pending receive its outcome; false when none is armed.
-  bool completeReceive(std::optional<std::string> content, std::optional<std::string> error = {});
+  bool completeReceive(std::optional<std::string> content, std::optional<std::string> error = {}) {
+    std::lock_guard lock(mutex_);
+    if (!receive_ || !queue_) return false;
+    std::optional<Bytes> bytes;
+    if (content) bytes.emplace(content->begin(), content->end());
+    queue_->async([completion = std::move(*receive_), bytes, failure = failure(error)] {
+      completion(bytes, failure);
+    });
+    receive_.reset();
+    return true;
+  }
   std::vector<std::string> datagrams() const {
     std::lock_guard lock(mutex_);
     return sent_;
@@ -133,8 +194,19 @@ class FakeListener final : public Listener {
   void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
   void start(WorkQueue& queue) override { queue_ = &queue; }
   // A new peer's flow, handed over through the queue.
-  std::shared_ptr<FakeConnection> connect(const std::string& host, std::uint16_t port);
-  void reportState(ListenerState::Kind kind, std::optional<std::string> error = {});
+  std::shared_ptr<FakeConnection> connect(const std::string& host, std::uint16_t port) {
+    auto flow = std::make_shared<FakeConnection>(
+        Endpoint::hostPort(Host{host, Bytes(host.begin(), host.end())}, port));
+    flows.push_back(flow);
+    if (queue_ && newConnection_)
+      queue_->async([handler = newConnection_, flow] { handler(flow); });
+    return flow;
+  }
+  void reportState(ListenerState::Kind kind, std::optional<std::string> error = {}) {
+    if (!queue_ || !stateHandler_) return;
+    queue_->async(
+        [handler = stateHandler_, state = ListenerState{kind, failure(error)}] { handler(state); });
+  }
   std::optional<ServiceDescription> service;
   std::vector<std::shared_ptr<FakeConnection>> flows;
 
@@ -146,9 +218,25 @@ class FakeListener final : public Listener {
 
 class FakeNetwork final : public Network {
  public:
-  ~FakeNetwork() override;
-  ListenerResult makeListener(std::uint16_t, ConnectionParameters) override;
-  std::shared_ptr<Connection> makeConnection(Endpoint to, ConnectionParameters) override;
+  ~FakeNetwork() override {
+    // Pending completions own their connections: break those cycles.
+    if (listener) {
+      listener->setNewConnectionHandler(nullptr);
+      for (const auto& flow : listener->flows) flow->release();
+    }
+    for (const auto& channel : channels) channel->release();
+  }
+  ListenerResult makeListener(std::uint16_t, ConnectionParameters) override {
+    if (listenerError) return {nullptr, *failure(listenerError)};
+    listener = std::make_shared<FakeListener>();
+    return {listener, {}};
+  }
+  std::shared_ptr<Connection> makeConnection(Endpoint to, ConnectionParameters) override {
+    auto channel = std::make_shared<FakeConnection>(std::move(to));
+    std::lock_guard lock(mutex_);
+    channels.push_back(channel);
+    return channel;
+  }
   std::optional<std::string> listenerError;  // creation fails with it
   std::shared_ptr<FakeListener> listener;
   std::vector<std::shared_ptr<FakeConnection>> channels;  // every one made, in order
@@ -252,9 +340,8 @@ class FakeWorkspace final : public Workspace {
  public:
   std::optional<RunningApplication> frontmostApplication() override { return std::nullopt; }
   void addActivationObserver(ActivationHandler handler) override { observer_ = std::move(handler); }
-  bool openURL(const std::string& url) override { return opened.push_back(url), true; }
+  bool openURL(const std::string&) override { return true; }
   void activate(const std::string& bundleID) { observer_(RunningApplication{bundleID}); }
-  std::vector<std::string> opened;
 
  private:
   ActivationHandler observer_;
@@ -310,10 +397,9 @@ class FakeSystem final : public UserDefaults, public Bundle, public Application 
   std::string bundlePath() override { return path; }
   std::string installedPrefix() override { return "/Applications/"; }
   void setActivationPolicy(ActivationPolicy) override {}
-  void terminate() override { ++terminations; }
+  void terminate() override {}
   std::map<std::string, bool> defaults;
   std::string path = "/Applications/Trovik Helper.app";
-  int terminations = 0;
 };
 
 // Every service faked, but the Unicode text operations, which are the real ones.

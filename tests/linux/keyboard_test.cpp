@@ -3,31 +3,19 @@
 // with a focused window that records keys: whole presses from many threads, and a server
 // that goes away or stops answering.
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <linux/input.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <map>
-#include <thread>
-#include <tuple>
-#include <vector>
 
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/keyboard/uinput_keyboard.hpp"
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
-#include "support/mailbox.hpp"
-#include "support/process.hpp"
 #include "support/test_environment.hpp"
 #include "support/x_key_recorder.hpp"
 #include "support/xvfb_server.hpp"
 
 namespace trovik {
-namespace {
 
 using Record = std::tuple<int, int, int>;  // type, code, value
 
@@ -153,7 +141,7 @@ TEST_F(XTestFixture, PressesFromManyThreadsArriveWholeWithShiftOnlyAroundShifted
   EXPECT_EQ(seen, whole);
 }
 
-TEST_F(XTestFixture, AServerThatEndsRevokesAccessAtOnceUntilANewOneAnswers) {
+TEST_F(XTestFixture, AServerThatEndsOrStopsRevokesAccessAtOnceAndHoldsUpNoPress) {
   server->stop();
   EXPECT_TRUE(accessWithin(false, 1s));
   // Without a server, one try per retry interval however often access is asked for: the
@@ -163,13 +151,7 @@ TEST_F(XTestFixture, AServerThatEndsRevokesAccessAtOnceUntilANewOneAnswers) {
   ASSERT_EQ(serve(server->number()), "");
   EXPECT_TRUE(accessWithin(true, 3s));
   EXPECT_EQ(xtest->connectAttempts(), 3);
-  xtest->press(KEY_A, true);
-  std::vector<SeenKey> expected;
-  testing::addPress(expected, KEY_A + 8, true);
-  EXPECT_EQ(recorder->takeAll(expected.size(), 10s), expected);
-}
 
-TEST_F(XTestFixture, AStoppedServerHoldsUpNoPressAndRevokesAccessUntilItGoesOn) {
   // Presses fill the stopped server's socket; those that find no room are not made, at once.
   server->signal(SIGSTOP);
   int refused = 0;
@@ -203,8 +185,7 @@ TEST_F(XTestFixture, AStoppedServerHoldsUpNoPressAndRevokesAccessUntilItGoesOn) 
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   server->signal(SIGCONT);
   EXPECT_TRUE(accessWithin(true, 2s));
-  EXPECT_EQ(xtest->connectAttempts(), 1);
+  EXPECT_EQ(xtest->connectAttempts(), 3);  // a stopped server is not connected to again
 }
 
-}  // namespace
 }  // namespace trovik

@@ -1,36 +1,43 @@
 #pragma once
 
-// A test's session bus as a desktop and a person see it: gdbus calls, and watchers (gdbus
-// monitor, dbus-monitor) whose lines arrive as they are written. Values read as GVariant text:
-// 'text', <variant>, [array], (struct), {'key': value}.
+// A test's session bus as a desktop and a person see it: the agent's tray item called with
+// gdbus, and watchers (gdbus monitor, dbus-monitor) whose lines arrive as they are written. Values
+// read as GVariant text: 'text', <variant>, [array], (struct), {'key': value}.
 
 #include <stdio.h>
-
-#include <chrono>
-#include <optional>
-#include <string>
-#include <string_view>
 
 #include "support/process.hpp"
 
 namespace trovik::testing {
 
-// Calls `method` ("interface.Member") with `arguments` as gdbus takes them: the reply, or
-// gdbus's error text.
-inline std::string gdbusCall(const std::string& address, const std::string& destination,
-                             const std::string& path, const std::string& method,
-                             const std::string& arguments = "") {
-  const std::string command = "gdbus call --address '" + address + "' --dest " + destination +
-                              " --object-path " + path + " --method " + method + " -- " +
-                              arguments + " 2>&1";
-  std::string text;
-  if (FILE* out = popen(command.c_str(), "r")) {
-    for (int c; (c = fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
-    pclose(out);
+// The tray item of the agent with process id `agent` on the bus at `address`, called as a
+// tray calls it: each reply, or gdbus's error text.
+struct TrayItem {
+  TrayItem(std::string address, pid_t agent)
+      : address(std::move(address)),
+        name("org.kde.StatusNotifierItem-" + std::to_string(agent) + "-1") {}
+  std::string menu(const std::string& method, const std::string& arguments) const {
+    return call("/MenuBar", "com.canonical.dbusmenu." + method, arguments);
   }
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
+  std::string property(const std::string& property) const {
+    return call("/StatusNotifierItem", "org.freedesktop.DBus.Properties.Get",
+                "org.kde.StatusNotifierItem " + property);
+  }
+  std::string call(const std::string& path, const std::string& method,
+                   const std::string& arguments) const {
+    const std::string command = "gdbus call --address '" + address + "' --dest " + name +
+                                " --object-path " + path + " --method " + method + " -- " +
+                                arguments + " 2>&1";
+    std::string text;
+    if (FILE* out = popen(command.c_str(), "r")) {
+      for (int c; (c = fgetc(out)) != EOF;) text.push_back(static_cast<char>(c));
+      pclose(out);
+    }
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  const std::string address, name;
+};
 
 // A shell command that watches the bus; stopped with the object.
 class BusWatch {

@@ -30,13 +30,9 @@ class Mailbox {
     items_.pop_front();
     return value;
   }
-  std::size_t size() const {
-    std::lock_guard lock(mutex_);
-    return items_.size();
-  }
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<T> items_;
 };

@@ -1,11 +1,6 @@
 #pragma once
 
-#include <chrono>
 #include <fstream>
-#include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
 
 #include "support/process.hpp"
 #include "support/test_environment.hpp"

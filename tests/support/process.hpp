@@ -11,17 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "support/mailbox.hpp"
@@ -40,17 +34,13 @@ struct ProcessOptions {
   bool capture = false;
   // With `capture`: false leaves standard output a pipe nobody reads, as a stalled reader.
   bool readOutput = true;
-  int inheritFd = -1;  // a descriptor the child keeps
 };
 
 // A pipe whose ends close with it; both ends close-on-exec.
 struct Pipe {
   Pipe() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) == 0) {
-      read = fds[0];
-      write = fds[1];
-    }
+    if (::pipe2(fds, O_CLOEXEC) == 0) read = fds[0], write = fds[1];
   }
   ~Pipe() {
     closeWrite();
@@ -72,8 +62,8 @@ class Process {
   explicit Process(ProcessOptions options) : readOutput_(options.readOutput) {
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry; ++entry) {
-      const std::string_view text(*entry);
-      variables[std::string(text.substr(0, text.find('=')))] = text.substr(text.find('=') + 1);
+      const std::string text(*entry);
+      variables[text.substr(0, text.find('='))] = text.substr(text.find('=') + 1);
     }
     for (const auto& name : options.unset) variables.erase(name);
     for (const auto& [name, value] : options.environment) variables[name] = value;
@@ -82,16 +72,10 @@ class Process {
     Pipe out, err;
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
-    if (options.capture) {
-      ::posix_spawn_file_actions_adddup2(&actions, out.write, STDOUT_FILENO);
-      ::posix_spawn_file_actions_adddup2(&actions, err.write, STDERR_FILENO);
-    } else {
-      ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-      ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    // dup2 onto itself clears close-on-exec in the child only.
-    if (options.inheritFd >= 0) {
-      ::posix_spawn_file_actions_adddup2(&actions, options.inheritFd, options.inheritFd);
+    for (const auto& [fd, to] : {std::pair{STDOUT_FILENO, out.write}, {STDERR_FILENO, err.write}}) {
+      if (options.capture) ::posix_spawn_file_actions_adddup2(&actions, to, fd);
+      if (!options.capture)
+        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
     }
     const int spawned = ::posix_spawnp(&pid_, options.argv[0].c_str(), &actions, nullptr,
                                        pointers(options.argv).data(), pointers(environment).data());
@@ -109,13 +93,11 @@ class Process {
   }
   // Stops the child if it still runs (SIGTERM, then SIGKILL after 5 s) and reaps it.
   ~Process() {
-    if (!status_) {
-      signal(SIGTERM);
-      signal(SIGCONT);  // a stopped child would not hear the SIGTERM
-      if (!waitForExit(std::chrono::seconds(5))) {
-        signal(SIGKILL);
-        waitForExit(std::chrono::seconds(5));
-      }
+    signal(SIGTERM);
+    signal(SIGCONT);  // a stopped child would not hear the SIGTERM
+    if (!status_ && !waitForExit(std::chrono::seconds(5))) {
+      signal(SIGKILL);
+      waitForExit(std::chrono::seconds(5));
     }
     for (int fd : {out_, err_, pidfd_}) {
       if (fd >= 0) ::close(fd);
@@ -221,13 +203,10 @@ class Process {
   }
 
   pid_t pid_ = -1;
-  int pidfd_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  int pidfd_ = -1, out_ = -1, err_ = -1;
   bool readOutput_ = true;
   std::optional<int> status_;
-  std::string partial_;
-  std::string errorText_;
+  std::string partial_, errorText_;
   std::vector<std::string> lines_;
   std::size_t taken_ = 0;
 };

@@ -9,12 +9,10 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace trovik::test {
 
@@ -74,17 +72,16 @@ class UdpPeer {
   // The next datagram, or nothing when none comes within `timeout`.
   std::optional<Datagram> receiveFrom(std::chrono::milliseconds timeout) {
     pollfd entry{fd_, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
     char buffer[65536];
     sockaddr_in6 from{};
     socklen_t length = sizeof from;
+    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
     const ssize_t size = ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT,
                                     reinterpret_cast<sockaddr*>(&from), &length);
-    if (size < 0) return std::nullopt;
     char text[INET6_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET6, &from.sin6_addr, text, sizeof text);
-    return Datagram{std::string(buffer, static_cast<std::size_t>(size)), text,
-                    ntohs(from.sin6_port)};
+    if (size < 0) return std::nullopt;
+    return Datagram{std::string(buffer, std::size_t(size)), text, ntohs(from.sin6_port)};
   }
   std::optional<std::string> receive(std::chrono::milliseconds timeout) {
     auto datagram = receiveFrom(timeout);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace trovik::testing {
@@ -37,7 +38,8 @@ inline void addPress(std::vector<SeenKey>& keys, std::uint8_t keycode, bool shif
 }
 
 // An X client with a mapped window that has the input focus and records every KeyPress
-// and KeyRelease it receives, in order.
+// and KeyRelease it receives, in order. It plays the window manager's part too: it makes
+// windows that say which application they belong to, and names the active one on the root.
 class XKeyRecorder {
  public:
   static std::unique_ptr<XKeyRecorder> open(const std::string& display, std::string& error) {
@@ -48,6 +50,14 @@ class XKeyRecorder {
       return nullptr;
     }
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    recorder->root_ = screen->root;
+    const std::string_view names[] = {"_NET_ACTIVE_WINDOW", "_GTK_APPLICATION_ID", "UTF8_STRING"};
+    for (int i = 0; i < 3; ++i) {
+      auto* reply = xcb_intern_atom_reply(
+          c, xcb_intern_atom(c, 0, std::uint16_t(names[i].size()), names[i].data()), nullptr);
+      recorder->atoms_[i] = reply ? reply->atom : XCB_NONE;
+      std::free(reply);
+    }
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t mask =
         XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
@@ -114,9 +124,39 @@ class XKeyRecorder {
     return seen;
   }
 
+  // An unmapped window with WM_CLASS "instance\0<wmClass>\0" and _GTK_APPLICATION_ID (an
+  // empty value counts as none).
+  xcb_window_t make(std::string_view wmClass, std::string_view gtkApplicationId = {}) {
+    const xcb_window_t window = xcb_generate_id(c_);
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, 10, 10, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const std::string classes = "instance" + std::string(1, '\0') + std::string(wmClass) + '\0';
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        std::uint32_t(classes.size()), classes.data());
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atoms_[1], atoms_[2], 8,
+                        std::uint32_t(gtkApplicationId.size()), gtkApplicationId.data());
+    sync();
+    return window;
+  }
+  // Sets the root's _NET_ACTIVE_WINDOW (XCB_NONE: no window); with `wait`, returns once the
+  // server has done it, else leaves the request queued until the next request that sends.
+  void activate(xcb_window_t window, bool wait = true) {
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, root_, atoms_[0], XCB_ATOM_WINDOW, 32, 1,
+                        &window);
+    if (wait) sync();
+  }
+  void destroy(xcb_window_t window) {  // sends it and what is queued
+    xcb_destroy_window(c_, window);
+    xcb_flush(c_);
+  }
+
  private:
   explicit XKeyRecorder(xcb_connection_t* c) : c_(c) {}
+  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+
   xcb_connection_t* c_;
+  xcb_window_t root_ = XCB_NONE;
+  xcb_atom_t atoms_[3] = {};  // _NET_ACTIVE_WINDOW, _GTK_APPLICATION_ID, UTF8_STRING
 };
 
 }  // namespace trovik::testing

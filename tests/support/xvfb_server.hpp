@@ -1,14 +1,6 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "support/process.hpp"
 
@@ -36,12 +28,9 @@ class XvfbServer {
     // reliable sign that it is ready. Only the abstract socket, which is private to the network
     // namespace: a test that restarts its server never reaches another test's that took the
     // number meanwhile.
-    std::vector<std::string> argv = {"Xvfb",       ":" + std::to_string(*number),
-                                     "-displayfd", "1",
-                                     "-nolisten",  "tcp",
-                                     "-nolisten",  "unix",
-                                     "-screen",    "0",
-                                     "320x240x24"};
+    std::vector<std::string> argv = {"Xvfb", ":" + std::to_string(*number), "-displayfd", "1"};
+    for (const char* more : {"-nolisten", "tcp", "-nolisten", "unix", "-screen", "0", "320x240x24"})
+      argv.push_back(more);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::unique_ptr<XvfbServer> server(new XvfbServer);
     try {
