@@ -145,7 +145,7 @@ class TabletLink : public ::testing::Test {
 // A notification service with buttons, whose notifications the test answers.
 struct Notifications {
   explicit Notifications(const std::string& address)
-      : service(address, "org.freedesktop.Notifications", test::FakeBusService::Answer::reply,
+      : service(address, "org.freedesktop.Notifications",
                 [this](sd_bus_message* call) { return answer(call); }) {}
   int answer(sd_bus_message* call) {
     if (sd_bus_message_is_method_call(call, nullptr, "GetCapabilities") > 0) {

@@ -62,8 +62,7 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   if (std::ranges::any_of(row.steps,
                           [](const Step& s) { return s.kind == Step::Kind::screenLock; })) {
     systemBus = testing::PrivateBus::start(error);
-    if (systemBus)
-      logind = testing::FakeLogind::start(systemBus->address(), {"7", false, false}, error);
+    if (systemBus) logind = testing::FakeLogind::start(systemBus->address(), {"7", false}, error);
     ASSERT_TRUE(logind) << error;
     environment.insert(environment.end(), {{"DBUS_SYSTEM_BUS_ADDRESS", systemBus->address()},
                                            {"XDG_SESSION_ID", logind->sessionId()}});

@@ -3,8 +3,6 @@
 #include <systemd/sd-bus.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,18 +11,14 @@
 
 namespace trovik::test {
 
-// A service that tests put on a bus in place of a desktop's (notifications, hostnamed): it
-// owns `name`, records every method call made to it, and answers as told, on a thread of its
-// own.
+// A service that a test puts on a bus in place of a desktop's: it owns `name` and answers
+// every method call made to it with `reply`, on a thread of its own.
 class FakeBusService {
  public:
-  enum class Answer { reply, error, hold };                // hold: never
   using Reply = std::function<int(sd_bus_message* call)>;  // an sd_bus_reply_method_* call
-  using Call = std::vector<std::string>;                   // a call's string arguments
 
-  FakeBusService(const std::string& address, const std::string& name, Answer answer,
-                 Reply reply = {})
-      : answer_(answer), reply_(std::move(reply)) {
+  FakeBusService(const std::string& address, const std::string& name, Reply reply)
+      : reply_(std::move(reply)) {
     sd_bus* bus = nullptr;
     if (sd_bus_new(&bus) < 0) return;
     if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
@@ -51,7 +45,6 @@ class FakeBusService {
   ~FakeBusService() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    for (sd_bus_message* m : held_) sd_bus_message_unref(m);
     sd_bus_flush_close_unref(bus_);
   }
   bool ready() const { return bus_ != nullptr; }
@@ -60,56 +53,20 @@ class FakeBusService {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
   }
-  // The calls so far, once at least `count` have come or `timeout` has passed.
-  std::vector<Call> calls(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    called_.wait_for(lock, timeout, [&] { return calls_.size() >= count; });
-    return calls_;
-  }
 
  private:
   static int onMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* self = static_cast<FakeBusService*>(userdata);
     const char* destination = sd_bus_message_get_destination(m);
     if (sd_bus_message_is_method_call(m, nullptr, nullptr) <= 0 || !destination ||
         std::string(destination) == "org.freedesktop.DBus") {
       return 0;
     }
-    Call call;
-    char type = 0;
-    while (sd_bus_message_peek_type(m, &type, nullptr) > 0 && type != 0) {
-      const char* text = nullptr;
-      if (type == 's' && sd_bus_message_read_basic(m, 's', &text) > 0) {
-        call.emplace_back(text);
-      } else if (type != 's' && sd_bus_message_skip(m, nullptr) < 0) {
-        break;
-      }
-    }
-    sd_bus_message_rewind(m, 1);
-    {
-      std::lock_guard lock(self->mutex_);
-      self->calls_.push_back(std::move(call));
-    }
-    self->called_.notify_all();
-    switch (self->answer_) {
-      case Answer::reply:
-        return self->reply_ ? self->reply_(m) : sd_bus_reply_method_return(m, "");
-      case Answer::error:
-        return sd_bus_reply_method_errorf(m, "org.freedesktop.DBus.Error.Failed", "refused");
-      case Answer::hold:
-        self->held_.push_back(sd_bus_message_ref(m));
-        return 1;
-    }
-    return 0;
+    return static_cast<FakeBusService*>(userdata)->reply_(m);
   }
 
-  const Answer answer_;
   const Reply reply_;
   sd_bus* bus_ = nullptr;
   std::mutex mutex_;
-  std::condition_variable called_;
-  std::vector<Call> calls_;
-  std::vector<sd_bus_message*> held_;  // the service thread's
   std::vector<std::function<void(sd_bus*)>> tasks_;
   std::atomic<bool> stop_{false};
   std::thread thread_;

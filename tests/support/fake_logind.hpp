@@ -22,15 +22,12 @@ namespace trovik::testing {
 // through $DBUS_SYSTEM_BUS_ADDRESS. Destroying it takes it off the bus, as a logind that stops.
 class FakeLogind {
  public:
+  // The agent is outside any session by its process (GetSessionByPID finds none), as one
+  // started by a user service is; it finds this one by $XDG_SESSION_ID.
   struct Session {
     std::string id = "7";
     bool locked = false;
-    // Whether GetSessionByPID finds the process that asks in this session; otherwise that
-    // process is outside any session, and only GetSession(id) finds it.
-    bool holdsCaller = true;
   };
-  // How a change is announced: with the new value, or by naming the property only.
-  enum class Announce { value, invalidation };
 
   // Null, with `error` set, when it cannot connect or own the name.
   static std::unique_ptr<FakeLogind> start(const std::string& address, Session session,
@@ -54,23 +51,16 @@ class FakeLogind {
 
   const std::string& sessionId() const { return session_.id; }
   const std::string& sessionPath() const { return path_; }
-  // How many times LockedHint has been read (Get, GetAll).
-  std::size_t reads() const { return reads_; }
 
   // Sets LockedHint and emits PropertiesChanged, each time, also for the value it already has.
   // Returns once the signal is on its way. Any thread.
-  void setLocked(bool locked, Announce announce = Announce::value) {
+  void setLocked(bool locked) {
     std::unique_lock lock(mutex_);
-    requests_.push_back({locked, announce});
+    requests_.push_back(locked);
     served_.wait(lock, [&] { return requests_.empty(); });
   }
 
  private:
-  struct Request {
-    bool locked;
-    Announce announce;
-  };
-
   explicit FakeLogind(Session session) : session_(std::move(session)) {}
 
   int connect(const std::string& address) {
@@ -104,34 +94,16 @@ class FakeLogind {
     }
   }
 
-  void announce(const Request& request) {
-    session_.locked = request.locked;
-    const char* kInterface = "org.freedesktop.login1.Session";
-    if (request.announce == Announce::value) {
-      sd_bus_emit_signal(bus_, path_.c_str(), "org.freedesktop.DBus.Properties",
-                         "PropertiesChanged", "sa{sv}as", kInterface, 1, "LockedHint", "b",
-                         int(request.locked), 0);
-    } else {
-      sd_bus_emit_signal(bus_, path_.c_str(), "org.freedesktop.DBus.Properties",
-                         "PropertiesChanged", "sa{sv}as", kInterface, 0, 1, "LockedHint");
-    }
+  void announce(bool locked) {
+    session_.locked = locked;
+    sd_bus_emit_signal(bus_, path_.c_str(), "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                       "sa{sv}as", "org.freedesktop.login1.Session", 1, "LockedHint", "b",
+                       int(locked), 0);
   }
 
-  // Real logind answers for processes of the session; here, the process that asks, as the
-  // bus sees it, belongs to the session or does not.
-  static int sessionByPid(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* self = static_cast<FakeLogind*>(userdata);
+  static int sessionByPid(sd_bus_message* m, void*, sd_bus_error* error) {
     std::uint32_t pid = 0;
-    pid_t caller = 0;
-    sd_bus_creds* creds = nullptr;
     if (const int r = sd_bus_message_read(m, "u", &pid); r < 0) return r;
-    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID, &creds) >= 0) {
-      sd_bus_creds_get_pid(creds, &caller);
-      sd_bus_creds_unref(creds);
-    }
-    if (self->session_.holdsCaller && pid == std::uint32_t(caller)) {
-      return sd_bus_reply_method_return(m, "o", self->path_.c_str());
-    }
     return sd_bus_error_setf(error, "org.freedesktop.login1.NoSessionForPID",
                              "PID %u does not belong to any known session", pid);
   }
@@ -150,7 +122,6 @@ class FakeLogind {
     auto* self = static_cast<FakeLogind*>(userdata);
     if (std::string_view(name) == "Id")
       return sd_bus_message_append(reply, "s", self->session_.id.c_str());
-    ++self->reads_;
     return sd_bus_message_append(reply, "b", int(self->session_.locked));
   }
 
@@ -168,10 +139,9 @@ class FakeLogind {
   sd_bus* bus_ = nullptr;
   sd_bus_slot* managerSlot_ = nullptr;
   sd_bus_slot* sessionSlot_ = nullptr;
-  std::atomic<std::size_t> reads_{0};
   std::mutex mutex_;
   std::condition_variable served_;
-  std::deque<Request> requests_;
+  std::deque<bool> requests_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
