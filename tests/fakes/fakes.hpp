@@ -304,7 +304,7 @@ class FakeTablets final : public Tablets {
     answer_ = std::move(answer);
     return true;
   }
-  void withdraw() override { answer_ = nullptr, ++withdrawn; }
+  void withdraw() override { answer_ = nullptr; }
   // The user's answer to the open question; false when none is open.
   bool answer(bool allowed) {
     if (!answer_) return false;
@@ -321,7 +321,6 @@ class FakeTablets final : public Tablets {
   }
   bool canAsk = true;  // false: no notification service with actions
   std::vector<std::string> asked;
-  int withdrawn = 0;
 
  private:
   std::mutex mutex_;
