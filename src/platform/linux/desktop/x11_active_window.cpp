@@ -87,19 +87,16 @@ bool ActiveWindowQuery::advance(bool block) {
     xcb_flush(c_);
   }
   if (done_) return true;
-  bool waiting = false;
+  // In request order, stopping at the first reply not yet here: checking a later one reads
+  // the socket, and could leave an earlier reply in xcb's buffer with nothing left to wake us.
   for (std::size_t i = 0; i < propertyRequests_.size(); ++i) {
     if (!propertyRequests_[i]) continue;
     auto reply = takeReply(c_, *propertyRequests_[i], block);
-    if (!reply) {
-      waiting = true;
-      continue;
-    }
+    if (!reply) return false;
     propertyRequests_[i].reset();
     const std::string_view bytes = bytesOf(*reply);
     properties_[i] = i == 2 ? classOf(bytes) : textOf(bytes);
   }
-  if (waiting) return false;
   application_ = applicationIdentifier({properties_[0], properties_[1], properties_[2]});
   return done_ = true;
 }
