@@ -62,10 +62,10 @@ TEST_P(Table, TabletsSeeWhatTheRowSays) {
   if (std::ranges::any_of(row.steps,
                           [](const Step& s) { return s.kind == Step::Kind::screenLock; })) {
     systemBus = testing::PrivateBus::start(error);
-    if (systemBus) logind = testing::FakeLogind::start(systemBus->address(), {"7", false}, error);
-    ASSERT_TRUE(logind) << error;
+    if (systemBus) logind = std::make_unique<testing::FakeLogind>(systemBus->address());
+    ASSERT_TRUE(logind && logind->ready()) << error;
     environment.insert(environment.end(), {{"DBUS_SYSTEM_BUS_ADDRESS", systemBus->address()},
-                                           {"XDG_SESSION_ID", logind->sessionId()}});
+                                           {"XDG_SESSION_ID", testing::FakeLogind::kSessionId}});
   }
   e2e::AgentProcess agent({{}, environment});
   const auto& launch = launchLines();
