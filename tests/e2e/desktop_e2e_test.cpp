@@ -59,7 +59,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   const std::string lines[] = {
       "{'label': <'Trovik Helper'>, 'enabled': <false>}",
       "{'label': <'Ready for your iPad'>, 'enabled': <false>}",
-      "{'label': <'This Mac: '>, 'enabled': <false>}",
+      "{'label': <'This Computer: '>, 'enabled': <false>}",
       "{'label': <'Keep your iPad on the same Wi-Fi'>, 'enabled': <false>}",
       "{'type': <'separator'>}",
       "{'label': <'Accessibility Settings'>}",
@@ -74,8 +74,8 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   for (std::size_t i = 0; i < std::size(lines); ++i)
     expected += (i ? ", <(" : "<(") + std::to_string(i + 1) + ", " + lines[i] + ", @av [])>";
   std::string layout = item.menu("GetLayout", "0 -1 '[]'");
-  const auto name = layout.find("This Mac: ") + 10;  // whatever this computer is called
-  if (name > 10) layout.erase(name, layout.find('\'', name) - name);
+  const auto name = layout.find("This Computer: ") + 15;  // whatever this computer is called
+  if (name > 15) layout.erase(name, layout.find('\'', name) - name);
   EXPECT_THAT(layout, ::testing::HasSubstr(expected + "])"));
 
   // Opened as a user opens it, with a click on the icon; the tray asks before it draws.
