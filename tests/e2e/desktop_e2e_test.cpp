@@ -24,7 +24,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
       "needs xfce4-panel, gdbus, dbus-monitor, xdotool and ImageMagick (scripts/install-deps)");
   std::string error;
   auto screen =
-      testing::XvfbServer::start(error, {}, {"-screen", "0", "480x240x24"});  // the tray's
+      testing::XvfbServer::start(error, {}, {"-screen", "0", "480x320x24"});  // the tray's
   auto keys = screen ? testing::XvfbServer::start(error) : nullptr;  // the agent types into it
   TROVIK_REQUIRE_ENVIRONMENT(keys, "needs Xvfb: " + error);
   auto bus = testing::PrivateBus::start(error);
@@ -86,7 +86,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   }));
   // Nothing tells when the drawing is done.
   const std::string shot = "sleep 0.5 && mkdir -p \"$(dirname " TROVIK_SCREENSHOT ")\" && " + on +
-                           "import -window root -crop 340x216+0+0 " TROVIK_SCREENSHOT;
+                           "import -window root -crop 340x266+0+0 " TROVIK_SCREENSHOT;
   EXPECT_EQ(std::system(shot.c_str()), 0);
 
   tray.reset();  // gone, as when the panel crashes or is restarted
