@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "support/fake_bus_service.hpp"
@@ -89,9 +90,10 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
               "--tablets lists them); new tablets ask first");
   }
   {
-    SCOPED_TRACE("Xvfb without a window manager, a session bus without a tray");
+    SCOPED_TRACE("Xvfb without a window manager, a session bus without a tray, no avahi-daemon");
     const auto report = check(config.path, desktop);
-    EXPECT_EQ(report.status, 1);  // tablets still cannot find it
+    EXPECT_EQ(report.status, 1);  // it can type, but tablets cannot find it
+    EXPECT_THAT(report["discovery"], StartsWith("missing discovery: avahi-daemon is not running"));
     EXPECT_EQ(report["keyboard"], "ok      keyboard: types through XTest on " + x->display() +
                                       " (uinput: " + missingUinput + ")");
     EXPECT_THAT(report["tray"], StartsWith("missing tray: no tray is running"));
@@ -162,6 +164,32 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
                 StartsWith("warn    firewall: firewalld's zone public does not let in UDP 9876; "
                            "run \"sudo firewall-cmd --permanent --add-"));
     EXPECT_THAT(report["firewall"], HasSubstr("&& sudo firewall-cmd --reload\""));
+  }
+  {
+    SCOPED_TRACE("ufw enabled, with a rule for a range that holds 9876 on one interface");
+    // An /etc of this namespace's own, over the machine's.
+    const test::TempFolder layer;
+    const std::string etc =
+        "mkdir " + layer.path + "/u " + layer.path +
+        "/w && mount -t overlay overlay -o lowerdir=/etc,upperdir=" + layer.path +
+        "/u,workdir=" + layer.path + "/w /etc";
+    TROVIK_REQUIRE_ENVIRONMENT(std::system(etc.c_str()) == 0, "needs overlayfs for a private /etc");
+    std::filesystem::create_directories("/etc/ufw");
+    std::ofstream("/etc/ufw/ufw.conf") << "# on\nENABLED=yes\n";
+    std::ofstream("/etc/ufw/user.rules")
+        << "### tuple ### allow udp 9000:9999 0.0.0.0/0 any 0.0.0.0/0 in_eth0\n";
+    std::ofstream("/etc/ufw/before.rules") << "";  // mDNS taken out of ufw's own rules
+    auto report = check(config.path, desktop);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(report["firewall"],
+              "warn    firewall: ufw does not let in mDNS (UDP 5353); run \"sudo ufw allow "
+              "5353/udp\"");
+    std::ofstream("/etc/ufw/before.rules")
+        << "-A ufw-before-input -p udp -d 224.0.0.251 --dport 5353 -j ACCEPT\n";
+    report = check(config.path, desktop);
+    EXPECT_EQ(report.status, 0);
+    EXPECT_EQ(report["firewall"], "ok      firewall: ufw lets in UDP 9876 and mDNS");
+    EXPECT_EQ(std::system("umount /etc"), 0);
   }
 }
 

@@ -84,11 +84,13 @@ std::optional<Finding> firewalld() {
 }
 
 // Whether a ufw rule tuple ("### tuple ### allow udp 9876 0.0.0.0/0 any 0.0.0.0/0 in", with the
-// application's names after the addresses when it names one) lets in UDP `port`.
+// application's names after the addresses when it names one; "in_eth0" for one interface)
+// lets in UDP `port`.
 bool letsIn(const std::string& tuple, unsigned port) {
   std::istringstream in(tuple);
   std::vector<std::string> t{std::istream_iterator<std::string>(in), {}};
-  if (t.size() < 10 || !t[3].starts_with("allow") || t.back() != "in") return false;
+  const bool allows = t.size() >= 10 && (t[3].starts_with("allow") || t[3].starts_with("limit"));
+  if (!allows || !t.back().starts_with("in")) return false;
   if (t.size() >= 11 && t[9] == "trovik-helper") return true;
   if (t[4] != "udp" && t[4] != "any") return false;
   if (t[5] == "any") return true;
@@ -96,19 +98,17 @@ bool letsIn(const std::string& tuple, unsigned port) {
   for (std::string range; std::getline(ports, range, ',');) {
     unsigned first = 0, last = 0;
     char colon = 0;
-    std::istringstream bounds(range);
+    std::istringstream bounds(range);  // "9876", or a range "9000:9999"
     if (!(bounds >> first)) continue;
-    last = bounds >> colon >> last && colon == ':' ? last : first;
+    if (!(bounds >> colon >> last) || colon != ':') last = first;
     if (first <= port && port <= last) return true;
   }
   return false;
 }
 
 std::optional<Finding> ufw() {
-  if (readFile("/etc/ufw/ufw.conf").find("\nENABLED=yes") == std::string::npos &&
-      !readFile("/etc/ufw/ufw.conf").starts_with("ENABLED=yes")) {
+  if (("\n" + readFile("/etc/ufw/ufw.conf")).find("\nENABLED=yes") == std::string::npos)
     return std::nullopt;
-  }
   if (readFile("/etc/default/ufw").find("DEFAULT_INPUT_POLICY=\"ACCEPT\"") != std::string::npos)
     return ok(kService, "ufw lets everything in");
   bool port = false, mdns = false;
@@ -125,9 +125,10 @@ std::optional<Finding> ufw() {
       mdns || readFile("/etc/ufw/before.rules").find("--dport 5353 -j ACCEPT") != std::string::npos;
   if (port && mdns) return ok(kService, "ufw lets in UDP " + kPort + " and mDNS");
   const bool profile = fs::exists("/etc/ufw/applications.d/trovik-helper");
-  return warn(kService, "ufw does not let in " + notLetIn(port, mdns),
-              std::string("run \"sudo ufw allow ") + (profile ? "trovik-helper" : kPort + "/udp") +
-                  (mdns ? "" : "\" and \"sudo ufw allow 5353/udp") + "\"",
+  std::string command = profile ? "sudo ufw allow trovik-helper" : "";
+  if (!profile && !port) command = "sudo ufw allow " + kPort + "/udp";
+  if (!profile && !mdns) command += (port ? "" : " && ") + std::string("sudo ufw allow 5353/udp");
+  return warn(kService, "ufw does not let in " + notLetIn(port, mdns), "run \"" + command + "\"",
               true);
 }
 
