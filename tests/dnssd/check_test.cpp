@@ -191,6 +191,24 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
     EXPECT_EQ(report["firewall"], "ok      firewall: ufw lets in UDP 9876 and mDNS");
     EXPECT_EQ(std::system("umount /etc"), 0);
   }
+  {
+    SCOPED_TRACE("an nftables input chain that drops what it does not name");
+    const test::TempFolder bin;
+    std::ofstream(bin.path + "/nft")
+        << "#!/bin/sh\ncat <<'EOF'\ntable inet filter {\n"
+           "\tchain input {\n\t\ttype filter hook input priority "
+           "filter; policy drop;\n\t\tudp dport 5353 accept\n\t}\n}\nEOF\n";
+    std::filesystem::permissions(bin.path + "/nft", std::filesystem::perms::owner_all);
+    auto env = desktop;
+    env.emplace_back("PATH", bin.path + ":" + std::getenv("PATH"));
+    const auto report = check(config.path, env);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_EQ(
+        report["firewall"],
+        "warn    firewall: the nftables chain inet filter input does not let in UDP 9876; run "
+        "\"sudo nft insert rule inet filter input udp dport { 5353, 9876 } accept\" and add "
+        "it to /etc/nftables.conf");
+  }
 }
 
 }  // namespace
