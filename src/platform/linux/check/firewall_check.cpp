@@ -3,6 +3,7 @@
 // usual set-ups, not a simulation of every rule.
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -111,6 +112,11 @@ std::optional<Finding> ufw() {
     return std::nullopt;
   if (readFile("/etc/default/ufw").find("DEFAULT_INPUT_POLICY=\"ACCEPT\"") != std::string::npos)
     return ok(kService, "ufw lets everything in");
+  // ufw keeps its rules for root's eyes only.
+  if (::access("/etc/ufw/user.rules", R_OK) != 0) {
+    return warn(kService, "ufw is on, and its rules are not readable as this user",
+                "run \"sudo trovik-helper --check\" to see whether it lets tablets in");
+  }
   bool port = false, mdns = false;
   for (const char* rules : {"/etc/ufw/user.rules", "/etc/ufw/user6.rules"}) {
     std::istringstream in(readFile(rules));
