@@ -37,6 +37,11 @@ install(CODE [[
        DESTINATION "${_trovik_system_config_dir}/udev/rules.d")
   file(INSTALL "${_trovik_packaging}/modules-load.d/trovik-helper.conf"
        DESTINATION "${_trovik_system_config_dir}/modules-load.d")
+  # Firewall profiles that let tablets in once the administrator enables one; ufw reads its
+  # application profiles from /etc alone.
+  file(INSTALL "${_trovik_packaging}/firewalld/trovik-helper.xml"
+       DESTINATION "${_trovik_system_config_dir}/firewalld/services")
+  file(INSTALL "${_trovik_packaging}/ufw/trovik-helper" DESTINATION "/etc/ufw/applications.d")
 ]])
 
 # The Debian package: `cpack -G DEB` in the build folder (or `make package`) makes
@@ -70,7 +75,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst"
-    "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm")
+    "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm"
+    "${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Installed with DESTDIR into the staging folder, so that the install sees the /usr prefix.
 set(CPACK_SET_DESTDIR ON)

@@ -11,6 +11,7 @@
 #include "app/app_delegate.hpp"
 #include "app/status_texts.hpp"
 #include "platform/linux/asio_run_loop.hpp"
+#include "platform/linux/check/check.hpp"
 #include "platform/linux/desktop/executable_bundle.hpp"
 #include "platform/linux/desktop/file_user_defaults.hpp"
 #include "platform/linux/desktop/linux_host_info.hpp"
@@ -34,7 +35,7 @@ namespace trovik {
 namespace {
 
 constexpr std::string_view kUsage =
-    "Usage: trovik-helper [--help | --version]\n"
+    "Usage: trovik-helper [--help | --version | --check]\n"
     "       trovik-helper --allow ADDRESS | --forget ADDRESS|all | --tablets\n"
     "\n"
     "Lets a tablet on the same network be a remote keyboard for a video editor. Tablets\n"
@@ -43,7 +44,10 @@ constexpr std::string_view kUsage =
     "Quit is chosen from its tray menu or it gets SIGINT (Ctrl+C) or SIGTERM.\n"
     "\n"
     "A new tablet types only once the user allows it. --allow and --forget edit the\n"
-    "trusted tablets (a running agent follows within a second); --tablets lists them.\n";
+    "trusted tablets (a running agent follows within a second); --tablets lists them.\n"
+    "\n"
+    "--check says, one line per service, what keeps tablets from finding it or it from\n"
+    "typing, and what to do; it exits 0 when nothing does. A running agent is not disturbed.\n";
 
 // Every service of one run. Each backend is chosen in makeServices() alone; a member's
 // type is its interface, so another backend drops in without touching the rest.
@@ -157,6 +161,12 @@ int main(int argc, char** argv) {
   if (argc == 2 && string_view(argv[1]) == "--version") {
     std::puts("trovik-helper " TROVIK_VERSION);
     return 0;
+  }
+  if (argc == 2 && string_view(argv[1]) == "--check") {
+    const int status =
+        trovik::check::runCheck(std::string(trovik::AppDelegate::askBeforeNewTabletsKey));
+    trovik::flushDiagnostics(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    return status;
   }
   const bool tablets =
       (argc == 2 && string_view(argv[1]) == "--tablets") ||

@@ -20,7 +20,7 @@ void AppDelegate::setupStatusItem() {
   menu->addItem(statusMenuItem_);
 
   const std::string name = platform_.hostInfo.localizedName().value_or("Mac");
-  menu->addItem(std::make_shared<MenuItem>("This Mac: " + name, "", ""));
+  menu->addItem(std::make_shared<MenuItem>("This Computer: " + name, "", ""));
   menu->addItem(std::make_shared<MenuItem>("Keep your iPad on the same Wi-Fi", "", ""));
   menu->addItem(MenuItem::separatorItem());
   menu->addItem(std::make_shared<MenuItem>("Accessibility Settings", "openAccessibilityPrefs", ""));

@@ -45,7 +45,7 @@ TEST_F(Agent, LaunchPromptsOnceAndTheAccessLineFollowsEveryChangeTheTwoSecondChe
   fake.trust.trusted = false;
   fake.hostInfo.name.reset();  // the menu and the service then name a "Mac"
   delegate->applicationDidFinishLaunching();
-  EXPECT_EQ(item(2)->title(), "This Mac: Mac");
+  EXPECT_EQ(item(2)->title(), "This Computer: Mac");
   EXPECT_EQ(fake.network.listener->service->name, "Mac");
   EXPECT_EQ(item(1)->title(), kNeeds);
   fake.trust.trusted = true;

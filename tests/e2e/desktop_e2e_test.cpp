@@ -24,7 +24,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
       "needs xfce4-panel, gdbus, dbus-monitor, xdotool and ImageMagick (scripts/install-deps)");
   std::string error;
   auto screen =
-      testing::XvfbServer::start(error, {}, {"-screen", "0", "480x240x24"});  // the tray's
+      testing::XvfbServer::start(error, {}, {"-screen", "0", "480x320x24"});  // the tray's
   auto keys = screen ? testing::XvfbServer::start(error) : nullptr;  // the agent types into it
   TROVIK_REQUIRE_ENVIRONMENT(keys, "needs Xvfb: " + error);
   auto bus = testing::PrivateBus::start(error);
@@ -59,7 +59,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   const std::string lines[] = {
       "{'label': <'Trovik Helper'>, 'enabled': <false>}",
       "{'label': <'Ready for your iPad'>, 'enabled': <false>}",
-      "{'label': <'This Mac: '>, 'enabled': <false>}",
+      "{'label': <'This Computer: '>, 'enabled': <false>}",
       "{'label': <'Keep your iPad on the same Wi-Fi'>, 'enabled': <false>}",
       "{'type': <'separator'>}",
       "{'label': <'Accessibility Settings'>}",
@@ -74,8 +74,8 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   for (std::size_t i = 0; i < std::size(lines); ++i)
     expected += (i ? ", <(" : "<(") + std::to_string(i + 1) + ", " + lines[i] + ", @av [])>";
   std::string layout = item.menu("GetLayout", "0 -1 '[]'");
-  const auto name = layout.find("This Mac: ") + 10;  // whatever this computer is called
-  if (name > 10) layout.erase(name, layout.find('\'', name) - name);
+  const auto name = layout.find("This Computer: ") + 15;  // whatever this computer is called
+  if (name > 15) layout.erase(name, layout.find('\'', name) - name);
   EXPECT_THAT(layout, ::testing::HasSubstr(expected + "])"));
 
   // Opened as a user opens it, with a click on the icon; the tray asks before it draws.
@@ -86,7 +86,7 @@ TEST(Tray, TheIconAndItsMenuComeWithEveryTrayWhileTabletsAreServed) {
   }));
   // Nothing tells when the drawing is done.
   const std::string shot = "sleep 0.5 && mkdir -p \"$(dirname " TROVIK_SCREENSHOT ")\" && " + on +
-                           "import -window root -crop 340x216+0+0 " TROVIK_SCREENSHOT;
+                           "import -window root -crop 340x266+0+0 " TROVIK_SCREENSHOT;
   EXPECT_EQ(std::system(shot.c_str()), 0);
 
   tray.reset();  // gone, as when the panel crashes or is restarted

@@ -64,6 +64,17 @@ std::unique_ptr<UinputDevice> UinputDevice::create(const std::string& path,
   return device;
 }
 
+int UinputDevice::probe(const std::string& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    error = openProblem(path, err);
+    return err;
+  }
+  ::close(fd);
+  return 0;
+}
+
 std::unique_ptr<UinputDevice> UinputDevice::adopt(int fd, WriteFn write) {
   return std::unique_ptr<UinputDevice>(new UinputDevice(fd, false, std::move(write)));
 }

@@ -25,6 +25,9 @@ class UinputDevice {
   static std::unique_ptr<UinputDevice> create(const std::string& path,
                                               std::span<const std::uint16_t> keys,
                                               std::string& error);
+  // Whether `path` opens for writing, without making a device: 0, or the errno with `error`
+  // set in words for the user.
+  static int probe(const std::string& path, std::string& error);
   // Takes over `fd`, which then receives the records as they are written.
   static std::unique_ptr<UinputDevice> adopt(int fd, WriteFn write = {});
 
