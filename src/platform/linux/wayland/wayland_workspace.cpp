@@ -71,7 +71,7 @@ Toplevel& of(void* data, Handle* handle) {
 
 void onTitle(void*, Handle*, const char*) {}
 void onOutput(void*, Handle*, wl_output*) {}
-void onGeometry(void*, Handle*, std::int32_t, std::int32_t, std::uint32_t, std::uint32_t) {}
+void onParent(void*, Handle*, Handle*) {}
 void onAppId(void* data, Handle* handle, const char* appId) {
   of(data, handle).pendingAppId = appId;
 }
@@ -95,7 +95,7 @@ void onClosed(void* data, Handle* handle) {
 }
 
 constexpr zwlr_foreign_toplevel_handle_v1_listener kToplevelListener{
-    onTitle, onAppId, onOutput, onOutput, onState, onGeometry, onDone, onClosed};
+    onTitle, onAppId, onOutput, onOutput, onState, onDone, onClosed, onParent};
 
 void onToplevel(void* data, zwlr_foreign_toplevel_manager_v1*, Handle* handle) {
   static_cast<Session*>(data)->toplevels[handle];
