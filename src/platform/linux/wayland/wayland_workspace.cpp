@@ -197,7 +197,11 @@ void WaylandWorkspace::serve() {
   } else {
     wl_display_cancel_read(s.display);
   }
-  if (wl_display_dispatch_pending(s.display) < 0) return lose(lost);
+  // What the events called for (binding the window list) goes out now, not with the next read.
+  if (wl_display_dispatch_pending(s.display) < 0 ||
+      (wl_display_flush(s.display) < 0 && errno != EAGAIN)) {
+    return lose(lost);
+  }
   if (s.finished) return lose("the Wayland compositor " + s.compositor + " ended its window list");
   if (s.ready && !s.manager) {
     return lose("the Wayland compositor " + s.compositor + " offers no list of windows");
