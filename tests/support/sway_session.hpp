@@ -4,15 +4,19 @@
 // unprivileged user 65534 with a runtime folder it owns. Start it only inside a network
 // namespace the test made.
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/process.hpp"
 #include "support/test_environment.hpp"
@@ -28,8 +32,8 @@ class SwaySession {
 
   static std::unique_ptr<SwaySession> start(std::string& error,
                                             const std::string& config = "xwayland disable\n") {
-    if (std::system("command -v sway swaymsg setpriv >/dev/null") != 0) {
-      error = "needs sway, swaymsg and setpriv (scripts/install-deps)";
+    if (std::system("command -v sway setpriv >/dev/null") != 0) {
+      error = "needs sway and setpriv (scripts/install-deps)";
       return nullptr;
     }
     std::unique_ptr<SwaySession> session(new SwaySession);
@@ -77,10 +81,31 @@ class SwaySession {
 
   // For WAYLAND_DISPLAY.
   const std::string& socket() const { return socket_; }
-  // One or more commands, separated by ';'; true when all succeeded.
-  bool command(const std::string& commands) const {
-    return std::system(("SWAYSOCK='" + ipc_ + "' swaymsg -q -- '" + commands + "'").c_str()) == 0;
+  // Each command a message of its own on one IPC connection, as swaymsg sends it, and answered
+  // before the next; true when all succeeded.
+  bool command(const std::vector<std::string>& commands) const {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    ipc_.copy(address.sun_path, sizeof address.sun_path - 1);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    for (const auto& command : commands) {
+      const std::uint32_t header[2] = {static_cast<std::uint32_t>(command.size()), 0};  // run
+      std::string message = "i3-ipc";
+      message.append(reinterpret_cast<const char*>(header), sizeof header).append(command);
+      char reply[14];
+      ok = ok &&
+           ::send(fd, message.data(), message.size(), MSG_NOSIGNAL) == ssize_t(message.size()) &&
+           ::recv(fd, reply, sizeof reply, MSG_WAITALL) == sizeof reply;
+      std::uint32_t length = 0;
+      std::memcpy(&length, reply + 6, sizeof length);
+      std::string answer(ok ? length : 0, '\0');
+      ok = ok && ::recv(fd, answer.data(), length, MSG_WAITALL) == ssize_t(length) &&
+           answer.find("false") == std::string::npos;
+    }
+    ::close(fd);
+    return ok;
   }
+  bool command(const std::string& command) const { return this->command(std::vector{command}); }
 
   const test::TempFolder folder;
   const std::string& path = folder.path;
