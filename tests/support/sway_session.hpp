@@ -32,54 +32,36 @@ class SwaySession {
 
   static std::unique_ptr<SwaySession> start(std::string& error,
                                             const std::string& config = "xwayland disable\n") {
-    if (std::system("command -v sway setpriv >/dev/null") != 0) {
-      error = "needs sway and setpriv (scripts/install-deps)";
-      return nullptr;
-    }
     std::unique_ptr<SwaySession> session(new SwaySession);
     std::ofstream(session->path + "/config") << config;
-    std::filesystem::create_directory(session->path + "/home");
-    for (const char* name : {"", "/config", "/home"}) {
-      if (::chown((session->path + name).c_str(), kUser, kUser) != 0) {
-        error = "cannot hand the runtime folder to user 65534";
-        return nullptr;
-      }
+    if (std::system("command -v sway setpriv >/dev/null") != 0 ||
+        ::chown(session->path.c_str(), kUser, kUser) != 0) {
+      error = "needs sway and setpriv (scripts/install-deps), run as root";
+      return nullptr;
     }
-    ::chmod(session->path.c_str(), 0700);
     return session->launch(error) ? std::move(session) : nullptr;
   }
 
-  // Starts sway again after stop(), on the same socket.
+  // Starts sway again after stop(), on the same sockets.
   bool launch(std::string& error) {
-    namespace fs = std::filesystem;
-    for (const auto& entry : fs::directory_iterator(path)) {
-      const std::string name = entry.path().filename();
-      if (name.starts_with("wayland-") || name.starts_with("sway-ipc")) fs::remove(entry);
-    }
     test::ProcessOptions options{kAsUser};
-    for (const char* word : {"sway", "-c"}) options.argv.push_back(word);
-    options.argv.push_back(path + "/config");
+    options.argv.insert(options.argv.end(), {"sway", "-c", path + "/config"});
     options.environment = {{"XDG_RUNTIME_DIR", path},
-                           {"HOME", path + "/home"},
+                           {"SWAYSOCK", ipc_},
                            {"WLR_BACKENDS", "headless"},
                            {"WLR_LIBINPUT_NO_DEVICES", "1"},
                            {"WLR_RENDERER", "pixman"}};
-    options.unset = {"WAYLAND_DISPLAY", "DISPLAY", "SWAYSOCK"};
+    options.unset = {"WAYLAND_DISPLAY", "DISPLAY"};
     process_.emplace(options);
-    const bool up = test::waitUntil([&] {
-      for (const auto& entry : fs::directory_iterator(path)) {
-        const std::string name = entry.path().filename();
-        if (name.starts_with("sway-ipc")) ipc_ = entry.path();
-        if (name.starts_with("wayland-") && !name.ends_with(".lock")) socket_ = entry.path();
-      }
-      return !ipc_.empty() && !socket_.empty();
-    });
-    if (!up) error = "sway did not start";
-    return up;
+    namespace fs = std::filesystem;
+    if (test::waitUntil([&] { return fs::exists(ipc_) && fs::exists(socket_); })) return true;
+    error = "sway did not start";
+    return false;
   }
-  void stop() { process_.reset(), ipc_.clear(), socket_.clear(); }
+  // Ends sway as a user's logout does; it removes its sockets.
+  void stop() { process_.reset(); }
 
-  // For WAYLAND_DISPLAY.
+  // For WAYLAND_DISPLAY: the first free name, in a runtime folder of its own.
   const std::string& socket() const { return socket_; }
   // Each command a message of its own on one IPC connection, as swaymsg sends it, and answered
   // before the next; true when all succeeded.
@@ -113,7 +95,7 @@ class SwaySession {
  private:
   SwaySession() = default;
   std::optional<test::Process> process_;
-  std::string ipc_, socket_;
+  const std::string ipc_ = path + "/ipc.sock", socket_ = path + "/wayland-1";
 };
 
 }  // namespace trovik::testing

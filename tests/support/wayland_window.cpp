@@ -76,7 +76,6 @@ void onConfigure(void* data, xdg_surface* surface, std::uint32_t serial) {
   xdg_surface_ack_configure(surface, serial);
   wl_surface_attach(w.surface, w.buffer, 0, 0);
   wl_surface_commit(w.surface);
-  if (!w.shown) std::puts("ready");
   w.shown = true;
 }
 constexpr xdg_surface_listener kSurface{onConfigure};
@@ -116,7 +115,10 @@ int main(int argc, char** argv) {
   xdg_surface_add_listener(surface, &kSurface, &w);
   xdg_toplevel_set_app_id(xdg_surface_get_toplevel(surface), argv[1]);
   wl_surface_commit(w.surface);
-  while (wl_display_dispatch(display) >= 0) {
+  // Ready once the compositor has taken the first frame: the window is there to focus.
+  for (bool ready = false; wl_display_dispatch(display) >= 0;) {
+    if (ready || !w.shown) continue;
+    ready = wl_display_roundtrip(display) >= 0 && std::puts("ready") >= 0;
   }
   return 0;
 }
