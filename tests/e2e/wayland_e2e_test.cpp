@@ -16,14 +16,12 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   std::string error;
   auto sway = testing::SwaySession::start(error);
   TROVIK_REQUIRE_ENVIRONMENT(sway, error);
-  const auto& asUser = testing::SwaySession::kAsUser;  // setpriv with its options
-  std::vector<std::string> arguments(asUser.begin() + 1, asUser.end());
-  arguments.push_back(TROVIK_HELPER_PATH);
+  // As the desktop's user, for whom no uinput rule was installed.
   AgentProcess agent(
-      {arguments,
-       {{"WAYLAND_DISPLAY", sway->socket()}, {"XDG_CONFIG_HOME", sway->path + "/config"}},
+      {{"--reuid=65534", "--regid=65534", "--clear-groups", TROVIK_HELPER_PATH},
+       {{"WAYLAND_DISPLAY", sway->socket()}, {"XDG_CONFIG_HOME", sway->path + "/agent"}},
        true,
-       asUser.front()});
+       "setpriv"});
   ASSERT_TRUE(agent.waitForLine(kListening)) << agent.errorText();
   EXPECT_TRUE(test::waitUntil([&] {
     return agent.errorText().find(
@@ -56,12 +54,10 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   };
   const auto focus = [](const std::string& appId) { return "[app_id=\"" + appId + "\"] focus"; };
 
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(sway->command(focus(other)));
-    EXPECT_EQ(next(), "app:inactive");
-    ASSERT_TRUE(sway->command(focus(resolve)));
-    EXPECT_EQ(next(), active);
-  }
+  ASSERT_TRUE(sway->command(focus(other)));
+  EXPECT_EQ(next(), "app:inactive");
+  ASSERT_TRUE(sway->command(focus(resolve)));
+  EXPECT_EQ(next(), active);
 
   // 1,000 switches between two windows of Resolve, each a command of its own: focus leaves
   // one window before it reaches the next, and a moment of nothing in front would be heard.

@@ -5,7 +5,6 @@
 // namespace the test made.
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -25,8 +24,7 @@ namespace trovik::testing {
 
 class SwaySession {
  public:
-  static constexpr uid_t kUser = 65534;
-  // The same user's setpriv, to put in front of a command.
+  // The user's setpriv, to put in front of a command.
   static inline const std::vector<std::string> kAsUser = {"setpriv", "--reuid=65534",
                                                           "--regid=65534", "--clear-groups"};
 
@@ -35,7 +33,7 @@ class SwaySession {
     std::unique_ptr<SwaySession> session(new SwaySession);
     std::ofstream(session->path + "/config") << config;
     if (std::system("command -v sway setpriv >/dev/null") != 0 ||
-        ::chown(session->path.c_str(), kUser, kUser) != 0) {
+        ::chown(session->path.c_str(), 65534, 65534) != 0) {
       error = "needs sway and setpriv (scripts/install-deps), run as root";
       return nullptr;
     }
