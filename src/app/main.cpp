@@ -113,8 +113,11 @@ std::unique_ptr<Services> makeServices() {
   if (offer.toplevels) {
     diagnose("workspace",
              "the application in front comes from the compositor (" + offer.compositor + ")");
-    s->workspace = std::make_unique<WaylandWorkspace>(s->runLoop, wayland,
-                                                      std::string(kAccessibilitySettingsLink));
+    // X11 windows under Xwayland are listed without an app id: their X11 identity names them.
+    std::unique_ptr<Workspace> xwayland;
+    if (display && *display) xwayland = std::make_unique<X11Workspace>(s->runLoop, display);
+    s->workspace = std::make_unique<WaylandWorkspace>(
+        s->runLoop, wayland, std::string(kAccessibilitySettingsLink), std::move(xwayland));
   } else {
     s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "",
                                                   std::string(kAccessibilitySettingsLink));

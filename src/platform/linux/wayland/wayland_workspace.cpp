@@ -134,13 +134,20 @@ void sync(Session& s) {
 
 }  // namespace
 
-WaylandWorkspace::WaylandWorkspace(AsioRunLoop& loop, std::string display, std::string helpAlias)
+WaylandWorkspace::WaylandWorkspace(AsioRunLoop& loop, std::string display, std::string helpAlias,
+                                   std::unique_ptr<Workspace> xwayland)
     : loop_(loop),
       display_(std::move(display)),
       helpAlias_(std::move(helpAlias)),
       launchDeadline_(std::chrono::steady_clock::now() + 1s),
       retry_(loop.context()),
-      grace_(loop.context()) {
+      grace_(loop.context()),
+      xwayland_(std::move(xwayland)) {
+  if (xwayland_) {
+    xwayland_->addActivationObserver([this](const std::optional<RunningApplication>&) {
+      if (xwaylandInFront_) settle(xwaylandApplication());
+    });
+  }
   connect();
 }
 
@@ -225,6 +232,7 @@ void WaylandWorkspace::waitForCompositor() {
 
 void WaylandWorkspace::lose(const std::string& why) {
   session_.reset();
+  xwaylandInFront_ = false;
   graceRunning_ = false;
   grace_.cancel();
   say(why + "; no editor is seen in front until it is back");
@@ -241,7 +249,9 @@ void WaylandWorkspace::decide() {
     if (!toplevel.activated) continue;
     graceRunning_ = false;
     grace_.cancel();
-    return settle(applicationIdentifierOfAppId(toplevel.appId));
+    xwaylandInFront_ = toplevel.appId.empty() && xwayland_;
+    return settle(xwaylandInFront_ ? xwaylandApplication()
+                                   : applicationIdentifierOfAppId(toplevel.appId));
   }
   if (!application_ || graceRunning_) return;
   graceRunning_ = true;
@@ -252,6 +262,11 @@ void WaylandWorkspace::decide() {
     graceRunning_ = false;
     settle(std::nullopt);
   });
+}
+
+std::optional<std::string> WaylandWorkspace::xwaylandApplication() {
+  const auto application = xwayland_->frontmostApplication();
+  return application ? application->bundleIdentifier : std::nullopt;
 }
 
 // Focus moving between windows of one application is not a new activation.

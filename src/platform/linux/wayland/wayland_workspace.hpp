@@ -23,8 +23,10 @@ namespace trovik {
 // every 2 s.
 class WaylandWorkspace final : public Workspace {
  public:
-  // `display` as in $WAYLAND_DISPLAY. `helpAlias`: see X11Workspace.
-  WaylandWorkspace(AsioRunLoop& loop, std::string display, std::string helpAlias = {});
+  // `display` as in $WAYLAND_DISPLAY. `helpAlias`: see X11Workspace. `xwayland` names the
+  // application of an X11 window in front, which the compositor lists without an app id.
+  WaylandWorkspace(AsioRunLoop& loop, std::string display, std::string helpAlias = {},
+                   std::unique_ptr<Workspace> xwayland = nullptr);
   ~WaylandWorkspace() override;
   WaylandWorkspace(const WaylandWorkspace&) = delete;
   WaylandWorkspace& operator=(const WaylandWorkspace&) = delete;
@@ -44,6 +46,7 @@ class WaylandWorkspace final : public Workspace {
   void lose(const std::string& why);
   void decide();
   void settle(const std::optional<std::string>& application);
+  std::optional<std::string> xwaylandApplication();
   void say(const std::string& text);
 
   AsioRunLoop& loop_;
@@ -54,6 +57,8 @@ class WaylandWorkspace final : public Workspace {
   asio::steady_timer retry_;
   asio::steady_timer grace_;  // a moment without an active window, until it counts
   bool graceRunning_ = false;
+  std::unique_ptr<Workspace> xwayland_;
+  bool xwaylandInFront_ = false;
   std::vector<ActivationHandler> observers_;
   std::optional<std::string> application_;
   bool launchSettled_ = false;
