@@ -96,6 +96,8 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   EXPECT_EQ(next("app:", 10s), active) << agent.errorText();
   tablet.sendTo("SPACE", kCommandPort);
   EXPECT_TRUE(windows[0]->waitForLine("key 57 1 0"));
+  windows.clear();  // closed while in front, and no other window: nothing is in front
+  EXPECT_EQ(next(), "app:inactive");
   agent.signal(SIGTERM);
   EXPECT_EQ(agent.waitForExit(1s), 0) << agent.errorText();
 }
