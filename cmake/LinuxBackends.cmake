@@ -16,3 +16,27 @@ target_link_libraries(trovik_linux PUBLIC trovik_asio PkgConfig::XCB PkgConfig::
 if(TROVIK_SANITIZE STREQUAL "thread")
   target_compile_options(trovik_linux PUBLIC $<$<CXX_COMPILER_ID:GNU>:-Wno-tsan>)
 endif()
+
+# Wayland: the compositor's protocols, compiled from the XML kept in protocols/ (and the
+# wayland-protocols package's, for the tests' own windows). wayland_protocol(target xml)
+# adds the client header and the glue code to `target`.
+enable_language(C)
+pkg_check_modules(WAYLAND REQUIRED IMPORTED_TARGET wayland-client xkbcommon)
+pkg_get_variable(WAYLAND_SCANNER wayland-scanner wayland_scanner)
+pkg_get_variable(WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
+set(TROVIK_PROTOCOL_DIR ${CMAKE_BINARY_DIR}/protocols)
+function(wayland_protocol target xml)
+  get_filename_component(name ${xml} NAME_WE)
+  set(header ${TROVIK_PROTOCOL_DIR}/${name}-client-protocol.h)
+  set(code ${TROVIK_PROTOCOL_DIR}/${name}-protocol.c)
+  add_custom_command(OUTPUT ${header} ${code}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TROVIK_PROTOCOL_DIR}
+    COMMAND ${WAYLAND_SCANNER} client-header ${xml} ${header}
+    COMMAND ${WAYLAND_SCANNER} private-code ${xml} ${code}
+    DEPENDS ${xml} VERBATIM)
+  target_sources(${target} PRIVATE ${header} ${code})
+  target_include_directories(${target} SYSTEM PUBLIC ${TROVIK_PROTOCOL_DIR})
+endfunction()
+wayland_protocol(trovik_linux ${PROJECT_SOURCE_DIR}/protocols/wlr-foreign-toplevel-management-unstable-v1.xml)
+wayland_protocol(trovik_linux ${PROJECT_SOURCE_DIR}/protocols/virtual-keyboard-unstable-v1.xml)
+target_link_libraries(trovik_linux PUBLIC PkgConfig::WAYLAND)

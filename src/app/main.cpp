@@ -30,6 +30,8 @@
 #include "platform/linux/net/asio_network.hpp"
 #include "platform/linux/stdout_log.hpp"
 #include "platform/linux/stop_signals.hpp"
+#include "platform/linux/wayland/wayland_display.hpp"
+#include "platform/linux/wayland/wayland_workspace.hpp"
 
 namespace trovik {
 namespace {
@@ -90,8 +92,21 @@ std::unique_ptr<Services> makeServices() {
   s->userDefaults = std::move(defaults);
   s->advertiser = std::make_unique<AvahiAdvertiser>();
   s->network = std::make_unique<AsioNetwork>(*s->advertiser, std::move(allowedNetworks));
+  // In a Wayland session the compositor's offer picks the keyboard and the workspace.
+  const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
+  const std::string wayland = waylandDisplay ? waylandDisplay : "";
+  const WaylandOffer offer = probeWayland(wayland, std::chrono::seconds(1));
+  if (offer.reached && !offer.virtualKeyboard && !offer.toplevels) {
+    diagnose("wayland", offer.compositor +
+                            " offers no virtual keyboard and no window list: keys need the uinput "
+                            "rule (see \"Granting keyboard access\" in the README), and only X11 "
+                            "applications are seen in front");
+  }
+  LinuxKeyboardOptions keys;
+  // One that did not answer yet may still come with its virtual keyboard.
+  keys.wayland = offer.reached && !offer.virtualKeyboard ? "" : wayland;
   // Early: a new virtual keyboard needs a moment before the desktop sees it.
-  s->keyboard = std::make_unique<LinuxKeyboard>();
+  s->keyboard = std::make_unique<LinuxKeyboard>(keys);
   s->screenLock = std::make_unique<LogindScreenLock>(
       s->runLoop.context(), "", [keyboard = s->keyboard.get()] { keyboard->screenLockChanged(); });
   s->keyboard->followScreenLock([lock = s->screenLock.get()] { return lock->locked(); });
@@ -99,8 +114,18 @@ std::unique_ptr<Services> makeServices() {
       s->runLoop.context(), TrustedTabletFile(TrustedTabletFile::defaultFile()),
       std::make_unique<TabletQuestion>(s->runLoop.context()));
   const char* display = std::getenv("DISPLAY");
-  s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "",
-                                                std::string(kAccessibilitySettingsLink));
+  if (offer.toplevels) {
+    diagnose("workspace",
+             "the application in front comes from the compositor (" + offer.compositor + ")");
+    // X11 windows under Xwayland are listed without an app id: their X11 identity names them.
+    std::unique_ptr<Workspace> xwayland;
+    if (display && *display) xwayland = std::make_unique<X11Workspace>(s->runLoop, display);
+    s->workspace = std::make_unique<WaylandWorkspace>(
+        s->runLoop, wayland, std::string(kAccessibilitySettingsLink), std::move(xwayland));
+  } else {
+    s->workspace = std::make_unique<X11Workspace>(s->runLoop, display ? display : "",
+                                                  std::string(kAccessibilitySettingsLink));
+  }
   auto tray = std::make_unique<SniStatusBar>(s->runLoop.context());
   s->tray = tray.get();
   s->statusBar = std::move(tray);

@@ -11,7 +11,8 @@ if(TARGET trovik-helper)
   add_executable(e2e_tests ${CMAKE_CURRENT_LIST_DIR}/e2e_main.cpp ${E2E_TEST_SOURCES}
                            ${CMAKE_CURRENT_LIST_DIR}/../behaviour/table.cpp)
   target_link_libraries(e2e_tests PRIVATE trovik_e2e_harness trovik_linux)
-  add_dependencies(e2e_tests trovik-helper)
+  add_dependencies(e2e_tests trovik-helper trovik-test-window)
+  target_compile_definitions(e2e_tests PRIVATE TROVIK_TEST_WINDOW="$<TARGET_FILE:trovik-test-window>")
   # The tray tests: a private bus, and a real tray (xfce4-panel) whose screenshot documents it.
   target_compile_definitions(e2e_tests PRIVATE
     TROVIK_TRAY_SESSION="${CMAKE_CURRENT_LIST_DIR}/tray-session"

@@ -33,6 +33,22 @@ std::string_view desktopId(std::string_view name) {
 
 }  // namespace
 
+std::optional<std::string> applicationIdentifierOfAppId(const std::string& appId) {
+  if (appId.empty()) return std::nullopt;
+  std::string_view id = appId;
+  constexpr std::string_view kSuffix = ".desktop";
+  if (id.size() > kSuffix.size() &&
+      equalsIgnoringCase(id.substr(id.size() - kSuffix.size()), kSuffix)) {
+    id.remove_suffix(kSuffix.size());
+  }
+  for (const auto& known : kKnownApplications) {
+    if (equalsIgnoringCase(id, known.wmClass) || equalsIgnoringCase(id, known.desktopId)) {
+      return std::string(known.identifier);
+    }
+  }
+  return appId;
+}
+
 std::optional<std::string> applicationIdentifier(const WindowIdentity& window) {
   // A desktop ID names the application more exactly than a class, so it goes first.
   const bool byDesktopId = window.gtkApplicationId || window.kdeDesktopFile;

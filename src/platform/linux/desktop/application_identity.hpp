@@ -17,4 +17,8 @@ struct WindowIdentity {
 // core knows by another name. Absent when the window names no application.
 std::optional<std::string> applicationIdentifier(const WindowIdentity& window);
 
+// The same for a Wayland window's app id, which may be a desktop ID or a class, in any
+// letter case, with or without ".desktop". Absent when empty.
+std::optional<std::string> applicationIdentifierOfAppId(const std::string& appId);
+
 }  // namespace trovik

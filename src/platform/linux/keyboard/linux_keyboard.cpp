@@ -6,6 +6,7 @@
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
 #include "platform/linux/keyboard/uinput_keyboard.hpp"
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
+#include "platform/linux/wayland/wayland_keyboard.hpp"
 
 namespace trovik {
 namespace {
@@ -21,14 +22,24 @@ std::vector<std::unique_ptr<KeySink>> makeSinks(const LinuxKeyboardOptions& opti
   const KeySink* preferred = uinput.get();
   sinks.push_back(std::move(uinput));
 
+  const std::string wayland = options.wayland ? *options.wayland : envOrEmpty("WAYLAND_DISPLAY");
+  const KeySink* compositor = nullptr;
+  if (!wayland.empty()) {
+    sinks.push_back(
+        std::make_unique<WaylandKeyboard>(wayland, [preferred] { return preferred->usable(); }));
+    compositor = sinks.back().get();
+  }
+  const auto typing = [preferred, compositor] {
+    return preferred->usable() || (compositor && compositor->usable());
+  };
+
   const std::string display = options.display ? *options.display : envOrEmpty("DISPLAY");
   if (!display.empty()) {
-    if (!preferred->usable() && !envOrEmpty("WAYLAND_DISPLAY").empty()) {
+    if (!typing() && !envOrEmpty("WAYLAND_DISPLAY").empty()) {
       diagnose("keyboard", "under Wayland, XTest reaches X11 (Xwayland) applications only");
     }
-    // The sinks end last first, so uinput outlives XTest's questions about it.
-    sinks.push_back(
-        std::make_unique<XTestKeyboard>(display, [preferred] { return preferred->usable(); }));
+    // The sinks end last first, so those before outlive XTest's questions about them.
+    sinks.push_back(std::make_unique<XTestKeyboard>(display, typing));
   }
   return sinks;
 }
@@ -38,8 +49,9 @@ std::string guidance(const std::string& problems) {
   text += problems.empty() ? "." : " (" + problems + ").";
   text +=
       " Install 70-trovik-helper-uinput.rules into /etc/udev/rules.d, run \"sudo modprobe "
-      "uinput\" and log in again; on X11 it can also type through XTest when started inside "
-      "your desktop session. See \"Granting keyboard access\" in the README.";
+      "uinput\" and log in again; on X11 (through XTest) and on sway and other wlroots "
+      "desktops (through the compositor) it can also type when started inside your desktop "
+      "session. See \"Granting keyboard access\" in the README.";
   return text;
 }
 

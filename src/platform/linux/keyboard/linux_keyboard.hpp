@@ -18,6 +18,8 @@ struct LinuxKeyboardOptions {
   std::string uinputPath = "/dev/uinput";
   // The X display for XTest; absent: $DISPLAY; empty: no XTest.
   std::optional<std::string> display;
+  // The Wayland compositor for its virtual keyboard; absent: $WAYLAND_DISPLAY; empty: none.
+  std::optional<std::string> wayland;
   // Where the access prompt sends its notification; empty: the user's session bus.
   std::string sessionBus;
   // Where the access prompt writes its guidance when no notification service answers.
@@ -32,9 +34,9 @@ struct LinuxKeyboardOptions {
 // state of the devices at that moment. The prompt tells the user how to grant that access.
 class LinuxKeyboard final : public Keyboard, public Trust {
  public:
-  // A uinput virtual keyboard, made at once when it can be, then XTest on the X display while
-  // uinput is unusable. Make it at launch: a new uinput device needs a moment before the
-  // desktop sees it.
+  // A uinput virtual keyboard, made at once when it can be, then the Wayland compositor's
+  // virtual keyboard, then XTest on the X display, each while those before are unusable. Make it at
+  // launch: a new uinput device needs a moment before the desktop sees it.
   explicit LinuxKeyboard(const LinuxKeyboardOptions& options = {});
   // `sinks` in order of preference.
   LinuxKeyboard(std::vector<std::unique_ptr<KeySink>> sinks,

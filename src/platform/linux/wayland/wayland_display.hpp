@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+struct wl_display;
+struct wl_registry;
+
+namespace trovik {
+
+// The globals of a compositor that the agent uses, by their registry names; 0: not offered.
+struct WaylandGlobals {
+  std::uint32_t seat = 0;
+  std::uint32_t virtualKeyboards = 0;  // zwp_virtual_keyboard_manager_v1
+  std::uint32_t toplevels = 0;         // zwlr_foreign_toplevel_manager_v1
+};
+
+// Asks for the compositor's globals; they are in `globals` once the compositor has answered
+// (see roundTrip). The registry and `globals` must outlive the connection's dispatching.
+wl_registry* listGlobals(wl_display* display, WaylandGlobals& globals);
+
+// Dispatches the events of `display` until `done` is set; false when the connection failed,
+// `deadline` passed or `stopFd` (when not -1) became readable first.
+bool dispatchUntil(wl_display* display, const bool& done,
+                   std::chrono::steady_clock::time_point deadline, int stopFd = -1);
+
+// Waits until the compositor has handled everything sent so far, as dispatchUntil does.
+bool roundTrip(wl_display* display, std::chrono::steady_clock::time_point deadline,
+               int stopFd = -1);
+
+// The compositor's name as best known: its process's, else the desktop's.
+std::string compositorName(wl_display* display);
+
+// What the compositor at `display` ($WAYLAND_DISPLAY's form) offers the agent.
+struct WaylandOffer {
+  bool reached = false;  // it answered
+  bool virtualKeyboard = false;
+  bool toplevels = false;
+  std::string compositor;
+};
+
+// Connects once, waits up to `patience` for the compositor's globals, and disconnects.
+// Nothing reached when `display` is empty.
+WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds patience);
+
+}  // namespace trovik

@@ -1,0 +1,290 @@
+#include "platform/linux/wayland/wayland_workspace.hpp"
+
+#include <poll.h>
+#include <wayland-client.h>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <cerrno>
+#include <map>
+#include <system_error>
+
+#include "platform/linux/desktop/application_identity.hpp"
+#include "platform/linux/desktop/xdg_open.hpp"
+#include "platform/linux/diagnostics.hpp"
+#include "platform/linux/wayland/wayland_display.hpp"
+#include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
+
+namespace trovik {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kRetryInterval = 2s;
+// Longer than the compositor takes between one window losing "activated" and the next
+// gaining it, which may come in separate reads; short enough to pass unnoticed.
+constexpr auto kNoWindowGrace = 150ms;
+
+struct Toplevel {
+  std::string appId, pendingAppId;
+  bool activated = false, pendingActivated = false;
+};
+
+}  // namespace
+
+struct WaylandWorkspace::Session {
+  Session(asio::io_context& context, wl_display* d)
+      : display(d), descriptor(context, wl_display_get_fd(d)) {}
+  ~Session() {
+    std::error_code ignored;
+    descriptor.cancel(ignored);
+    descriptor.release();  // the descriptor is libwayland's to close
+    for (const auto& toplevel : toplevels) zwlr_foreign_toplevel_handle_v1_destroy(toplevel.first);
+    if (manager) zwlr_foreign_toplevel_manager_v1_destroy(manager);
+    if (sync) wl_callback_destroy(sync);
+    if (registry) wl_registry_destroy(registry);
+    wl_display_disconnect(display);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  wl_display* const display;
+  asio::posix::stream_descriptor descriptor;
+  std::string compositor;
+  wl_registry* registry = nullptr;
+  WaylandGlobals globals;
+  wl_callback* sync = nullptr;
+  int answers = 0;  // to `sync`
+  zwlr_foreign_toplevel_manager_v1* manager = nullptr;
+  std::map<zwlr_foreign_toplevel_handle_v1*, Toplevel> toplevels;
+  bool ready = false;     // the first list of windows is complete
+  bool finished = false;  // the compositor ended the list
+};
+
+namespace {
+
+using Session = WaylandWorkspace::Session;
+using Handle = zwlr_foreign_toplevel_handle_v1;
+
+Toplevel& of(void* data, Handle* handle) {
+  return static_cast<Session*>(data)->toplevels[handle];
+}
+
+void onTitle(void*, Handle*, const char*) {}
+void onOutput(void*, Handle*, wl_output*) {}
+void onParent(void*, Handle*, Handle*) {}
+void onAppId(void* data, Handle* handle, const char* appId) {
+  of(data, handle).pendingAppId = appId;
+}
+void onState(void* data, Handle* handle, wl_array* states) {
+  const auto* state = static_cast<const std::uint32_t*>(states->data);
+  bool activated = false;
+  for (std::size_t i = 0; i < states->size / sizeof *state; ++i) {
+    activated = activated || state[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED;
+  }
+  of(data, handle).pendingActivated = activated;
+}
+// A window's changes count together, once all of them are in.
+void onDone(void* data, Handle* handle) {
+  Toplevel& toplevel = of(data, handle);
+  toplevel.appId = toplevel.pendingAppId;
+  toplevel.activated = toplevel.pendingActivated;
+}
+void onClosed(void* data, Handle* handle) {
+  static_cast<Session*>(data)->toplevels.erase(handle);
+  zwlr_foreign_toplevel_handle_v1_destroy(handle);
+}
+
+constexpr zwlr_foreign_toplevel_handle_v1_listener kToplevelListener{
+    onTitle, onAppId, onOutput, onOutput, onState, onDone, onClosed, onParent};
+
+void onToplevel(void* data, zwlr_foreign_toplevel_manager_v1*, Handle* handle) {
+  static_cast<Session*>(data)->toplevels[handle];
+  zwlr_foreign_toplevel_handle_v1_add_listener(handle, &kToplevelListener, data);
+}
+void onFinished(void* data, zwlr_foreign_toplevel_manager_v1*) {
+  static_cast<Session*>(data)->finished = true;
+}
+
+constexpr zwlr_foreign_toplevel_manager_v1_listener kManagerListener{onToplevel, onFinished};
+
+void sync(Session& s);
+
+// The first answer brings the globals; the second, after binding the list of windows, every
+// window there is.
+void onSyncDone(void* data, wl_callback*, std::uint32_t) {
+  Session& s = *static_cast<Session*>(data);
+  wl_callback_destroy(s.sync);
+  s.sync = nullptr;
+  if (++s.answers == 1 && s.globals.toplevels) {
+    s.manager = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
+        s.registry, s.globals.toplevels, &zwlr_foreign_toplevel_manager_v1_interface, 1));
+    zwlr_foreign_toplevel_manager_v1_add_listener(s.manager, &kManagerListener, &s);
+    sync(s);
+  } else {
+    s.ready = true;
+  }
+}
+
+constexpr wl_callback_listener kSyncListener{onSyncDone};
+
+void sync(Session& s) {
+  s.sync = wl_display_sync(s.display);
+  wl_callback_add_listener(s.sync, &kSyncListener, &s);
+}
+
+}  // namespace
+
+WaylandWorkspace::WaylandWorkspace(AsioRunLoop& loop, std::string display, std::string helpAlias,
+                                   std::unique_ptr<Workspace> xwayland)
+    : loop_(loop),
+      display_(std::move(display)),
+      helpAlias_(std::move(helpAlias)),
+      launchDeadline_(std::chrono::steady_clock::now() + 1s),
+      retry_(loop.context()),
+      grace_(loop.context()),
+      xwayland_(std::move(xwayland)) {
+  if (xwayland_) {
+    xwayland_->addActivationObserver([this](const std::optional<RunningApplication>&) {
+      if (xwaylandInFront_) settle(xwaylandApplication());
+    });
+  }
+  connect();
+}
+
+WaylandWorkspace::~WaylandWorkspace() = default;
+
+std::optional<RunningApplication> WaylandWorkspace::frontmostApplication() {
+  if (!launchSettled_) {
+    launchSettled_ = true;
+    if (session_ && !session_->ready &&
+        dispatchUntil(session_->display, session_->ready, launchDeadline_)) {
+      decide();
+    }
+  }
+  if (!application_) return std::nullopt;
+  return RunningApplication{application_};
+}
+
+void WaylandWorkspace::addActivationObserver(ActivationHandler handler) {
+  observers_.push_back(std::move(handler));
+}
+
+bool WaylandWorkspace::openURL(const std::string& url) {
+  return openWithDesktop(url, helpAlias_);
+}
+
+void WaylandWorkspace::connect() {
+  wl_display* display = wl_display_connect(display_.c_str());
+  if (!display) {
+    return lose("no Wayland compositor at " + display_);
+  }
+  session_ = std::make_shared<Session>(loop_.context(), display);
+  Session& s = *session_;
+  s.compositor = compositorName(display);
+  s.registry = listGlobals(display, s.globals);
+  sync(s);
+  wl_display_flush(display);
+  waitForCompositor();
+}
+
+// Handles whatever the compositor has sent, then waits for more.
+void WaylandWorkspace::serve() {
+  Session& s = *session_;
+  const std::string lost = "lost the connection to the Wayland compositor " + s.compositor;
+  while (wl_display_prepare_read(s.display) != 0) {
+    if (wl_display_dispatch_pending(s.display) < 0) return lose(lost);
+  }
+  if (wl_display_flush(s.display) < 0 && errno != EAGAIN) {
+    wl_display_cancel_read(s.display);
+    return lose(lost);
+  }
+  pollfd readable{wl_display_get_fd(s.display), POLLIN, 0};
+  if (::poll(&readable, 1, 0) > 0) {
+    if (wl_display_read_events(s.display) < 0) return lose(lost);
+  } else {
+    wl_display_cancel_read(s.display);
+  }
+  // What the events called for (binding the window list) goes out now, not with the next read.
+  if (wl_display_dispatch_pending(s.display) < 0 ||
+      (wl_display_flush(s.display) < 0 && errno != EAGAIN)) {
+    return lose(lost);
+  }
+  if (s.finished) return lose("the Wayland compositor " + s.compositor + " ended its window list");
+  if (s.ready && !s.manager) {
+    return lose("the Wayland compositor " + s.compositor + " offers no list of windows");
+  }
+  if (s.ready) {
+    launchSettled_ = true;
+    saidUnavailable_ = false;
+    decide();
+  }
+  waitForCompositor();
+}
+
+void WaylandWorkspace::waitForCompositor() {
+  std::weak_ptr<Session> weak = session_;
+  session_->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
+                                  [this, weak](const std::error_code& error) {
+                                    if (error || weak.lock() != session_) return;
+                                    serve();
+                                  });
+}
+
+void WaylandWorkspace::lose(const std::string& why) {
+  session_.reset();
+  xwaylandInFront_ = false;
+  graceRunning_ = false;
+  grace_.cancel();
+  say(why + "; no editor is seen in front until it is back");
+  settle(std::nullopt);
+  retry_.expires_after(kRetryInterval);
+  retry_.async_wait([this](const std::error_code& error) {
+    if (!error) connect();
+  });
+}
+
+// The window in front after the changes so far. None at all counts only once it lasts.
+void WaylandWorkspace::decide() {
+  for (const auto& [handle, toplevel] : session_->toplevels) {
+    if (!toplevel.activated) continue;
+    graceRunning_ = false;
+    grace_.cancel();
+    xwaylandInFront_ = toplevel.appId.empty() && xwayland_;
+    return settle(xwaylandInFront_ ? xwaylandApplication()
+                                   : applicationIdentifierOfAppId(toplevel.appId));
+  }
+  if (!application_ || graceRunning_) return;
+  graceRunning_ = true;
+  grace_.expires_after(kNoWindowGrace);
+  grace_.async_wait([this](const std::error_code& error) {
+    // An activation meanwhile has called it off.
+    if (error || !graceRunning_) return;
+    graceRunning_ = false;
+    settle(std::nullopt);
+  });
+}
+
+std::optional<std::string> WaylandWorkspace::xwaylandApplication() {
+  const auto application = xwayland_->frontmostApplication();
+  return application ? application->bundleIdentifier : std::nullopt;
+}
+
+// Focus moving between windows of one application is not a new activation.
+void WaylandWorkspace::settle(const std::optional<std::string>& application) {
+  if (application == application_) return;
+  application_ = application;
+  const std::optional<RunningApplication> app =
+      application ? std::optional<RunningApplication>(RunningApplication{application})
+                  : std::nullopt;
+  const auto observers = observers_;  // an observer may add another
+  for (const auto& observer : observers) observer(app);
+}
+
+// Once until the compositor is back: the retries every 2 s would otherwise flood the log.
+void WaylandWorkspace::say(const std::string& text) {
+  if (saidUnavailable_) return;
+  saidUnavailable_ = true;
+  diagnose("workspace", text);
+}
+
+}  // namespace trovik
