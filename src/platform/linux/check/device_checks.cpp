@@ -11,6 +11,7 @@
 #include "platform/linux/keyboard/linux_keyboard.hpp"
 #include "platform/linux/keyboard/uinput_device.hpp"
 #include "platform/linux/keyboard/x_connection.hpp"
+#include "platform/linux/wayland/wayland_display.hpp"
 #include "platform/linux/x11_connect.hpp"
 
 namespace trovik::check {
@@ -50,6 +51,11 @@ bool activeWindowSupported(xcb_connection_t* c, int screenNumber) {
   return false;
 }
 
+// What the Wayland compositor offers, when this is a Wayland session.
+WaylandOffer compositor() {
+  return probeWayland(environment("WAYLAND_DISPLAY"), std::chrono::seconds(1));
+}
+
 }  // namespace
 
 Finding keyboard() {
@@ -65,6 +71,10 @@ Finding keyboard() {
   }
   const std::string others = x ? "" : " (XTest: " + xProblem + ")";
   if (uinputError == 0) return ok(service, "types through " + uinputPath + others);
+  if (const WaylandOffer wayland = compositor(); wayland.virtualKeyboard) {
+    return ok(service, "types through the compositor's virtual keyboard (" + wayland.compositor +
+                           ") (uinput: " + uinputProblem + ")");
+  }
 
   const std::string grant =
       uinputError == EACCES || uinputError == EPERM
@@ -86,6 +96,9 @@ Finding keyboard() {
 Finding applicationInFront() {
   const std::string service = "application in front";
   const std::string todo = "start trovik-helper inside your desktop's X11 session";
+  if (const WaylandOffer wayland = compositor(); wayland.toplevels) {
+    return ok(service, "the compositor (" + wayland.compositor + ") says which window is in front");
+  }
   const std::string display = environment("DISPLAY");
   if (display.empty()) return missing(service, "no X display (DISPLAY is not set)", todo);
   int screen = 0;
