@@ -99,12 +99,6 @@ std::unique_ptr<UdpPeer> peerIn(const std::string& name, const std::string& addr
   return peer;
 }
 
-unsigned indexIn(const std::string& name, const std::string& interface) {
-  unsigned index = 0;
-  inNamespace(name, [&] { index = ::if_nametoindex(interface.c_str()); });
-  return index;
-}
-
 // The agent on the link, with an X server whose focused window takes its keys, its
 // configuration in a folder that outlives a restart, and a desktop session bus of its own.
 class TabletLink : public ::testing::Test {
@@ -225,10 +219,11 @@ TEST_F(TabletLink, ATabletTypesOnlyOnceAllowedAndOneRefusedGetsNothing) {
   EXPECT_EQ(notifications.shown.take(0ms), std::nullopt);  // refused: not asked again soon
 
   // A tablet on the link by its link-local address is asked about like any other.
-  const std::string link = std::to_string(indexIn(network.tablet, "tablet0"));
+  unsigned link = 0;
+  inNamespace(network.tablet, [&] { link = ::if_nametoindex("tablet0"); });
   auto local = peerIn(network.tablet, "fe80::2%tablet0", 50000);
   local->allowSendingTo("fe80::1");
-  local->sendTo("SPACE", kCommandPort, "fe80::1%" + link);
+  local->sendTo("SPACE", kCommandPort, "fe80::1%" + std::to_string(link));
   const auto asked = notifications.shown.take(kPatience);
   EXPECT_NE(asked.value_or("").find("A device at fe80::2%agent0 wants"), std::string::npos);
 
