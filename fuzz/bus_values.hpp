@@ -6,6 +6,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <string>
 
@@ -33,6 +35,14 @@ inline const char* typeEnd(const char* type) {
   const char* p = type + 1;
   while (*p != ')' && *p != '}') p = typeEnd(p);
   return p + 1;
+}
+
+// A member name the bus lets through: it drops the connection of a peer that sends another.
+inline bool isMemberName(const std::string& name) {
+  const auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  return !name.empty() && name.size() <= 255 &&
+         !std::isdigit(static_cast<unsigned char>(name[0])) &&
+         std::all_of(name.begin(), name.end(), word);
 }
 
 inline std::string someText(FuzzedDataProvider& in) {

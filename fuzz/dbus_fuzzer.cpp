@@ -182,26 +182,26 @@ class Run {
     return true;
   }
 
+  // Get and GetAll as hosts send them, with names known and not, or any arguments at all.
   void propertyRead() {
     const bool item = in_.ConsumeBool();
-    sd_bus_message* m =
-        newCall(item ? "/StatusNotifierItem" : "/MenuBar", "org.freedesktop.DBus.Properties",
-                in_.PickValueInArray({"Get", "GetAll", "Set"}));
+    const char* member = in_.PickValueInArray({"Get", "GetAll", "Set"});
+    sd_bus_message* m = newCall(item ? "/StatusNotifierItem" : "/MenuBar",
+                                "org.freedesktop.DBus.Properties", member);
     const std::string interface = in_.ConsumeBool() ? (item ? kItem : kMenu) : someText(in_);
-    if (sd_bus_message_append(m, "s", interface.c_str()) < 0 || !appendArguments(m)) {
-      return (void)sd_bus_message_unref(m);
+    int r = sd_bus_message_append(m, "s", interface.c_str());
+    if (r >= 0 && std::string_view(member) == "Get" && in_.ConsumeBool()) {
+      const std::string name =
+          in_.ConsumeBool()
+              ? in_.PickValueInArray({"ToolTip", "Title", "IconName", "Menu", "Status", "Version",
+                                      "TextDirection", "IconThemePath"})
+              : someText(in_);
+      r = sd_bus_message_append(m, "s", name.c_str());
+    } else if (r >= 0 && !appendArguments(m)) {
+      r = -1;
     }
+    if (r < 0) return (void)sd_bus_message_unref(m);
     sd_bus_message_unref(call(m));
-  }
-
-  // A member name the bus lets through: it drops the connection of a peer that sends another.
-  static bool isMemberName(const std::string& name) {
-    const auto word = [](char c) {
-      return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-    };
-    return !name.empty() && name.size() <= 255 &&
-           !std::isdigit(static_cast<unsigned char>(name[0])) &&
-           std::all_of(name.begin(), name.end(), word);
   }
 
   void strangeCall() {
@@ -239,14 +239,17 @@ class Run {
   void notificationSignal(bool fromService) {
     const bool invoked = in_.ConsumeBool();
     const std::uint32_t id = in_.ConsumeBool() ? id_ : in_.ConsumeIntegral<std::uint32_t>();
+    // As it goes on the wire: a string ends at its first NUL.
     const std::string action =
-        in_.ConsumeBool() ? in_.PickValueInArray({"allow", "deny"}) : someText(in_);
+        std::string(in_.ConsumeBool() ? in_.PickValueInArray({"allow", "deny"}) : someText(in_))
+            .c_str();
     const std::string extra = in_.ConsumeBool() ? "" : anyType(in_);
+    const bool before = answered_.has_value();
     const bool typed = peers_.service.signal(fromService ? nullptr : peers_.caller, invoked, id,
                                              action, extra, in_);
     const bool answers = fromService && typed && open_ && id_ != 0 && id == id_ &&
                          (!invoked || action == "allow" || action == "deny");
-    if (answers && !answered_) expected_answer_ = invoked && action == "allow";
+    if (answers && !before) expected_answer_ = invoked && action == "allow";
     if (answers) open_ = false;
     require(answered_ == expected_answer_, "answer", action);
   }
