@@ -2,7 +2,8 @@
 
 // A private D-Bus message bus for the fuzzer process, and the waiting that talking over it
 // needs. The daemon starts once, at the first input, and dies with the process however it
-// ends: no bus of the user's is ever touched.
+// ends: no bus of the user's is ever touched. Its socket is abstract, so a fuzzer that
+// crashes leaves no file behind.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -33,8 +34,8 @@ class PrivateBus {
     if (!::mkdtemp(folder)) fail("private bus", "no temporary folder");
     folder_ = folder;
     const std::string config = folder_ / "bus.conf";
-    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:path="
-                          << (folder_ / "bus").string()
+    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:abstract="
+                          << folder_.string()
                           << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                              "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
                              "<allow own=\"*\"/></policy></busconfig>\n";
@@ -51,9 +52,9 @@ class PrivateBus {
     ::close(out[1]);
     for (char c; ::read(out[0], &c, 1) == 1 && c != '\n';) address_ += c;
     ::close(out[0]);
+    std::filesystem::remove_all(folder_);  // the daemon has read its configuration
     require(!address_.empty(), "private bus", "dbus-daemon did not start");
   }
-  ~PrivateBus() { std::filesystem::remove_all(folder_); }
 
   std::filesystem::path folder_;
   std::string address_;
