@@ -6,8 +6,15 @@ BUILD_TYPE ?= RelWithDebInfo
 # The sanitizer trees build what the tests run, not the benchmarks.
 ASAN = -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=address -DTROVIK_BENCH=OFF
 TSAN = -DCMAKE_BUILD_TYPE=Debug -DTROVIK_SANITIZE=thread -DTROVIK_BENCH=OFF
+# The fuzz tree: clang's libFuzzer under ASan and UBSan, one target per kind of outside input.
+# What the runs add to the corpus stays in the tree; the seeds and regressions are in fuzz/.
+FUZZ         = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTROVIK_FUZZ=ON
+FUZZ_TARGETS = datagram files dbus
+FUZZ_SECONDS ?= 60
+# A small quarantine keeps freed memory warm: the targets allocate much per input.
+FUZZ_ENV     = ASAN_OPTIONS=quarantine_size_mb=16:malloc_context_size=8
 
-.PHONY: deps build run test test-normal test-asan test-tsan bench package format clean
+.PHONY: deps build run test test-normal test-asan test-tsan fuzz bench package format clean
 
 deps:
 	./scripts/install-deps
@@ -27,6 +34,7 @@ test: deps
 	(cd build && $(CTEST)) & nice -n 19 cmake --build build-asan; built=$$?; wait $$! && [ $$built -eq 0 ]
 	(cd build-asan && $(CTEST)) & nice -n 19 cmake --build build-tsan; built=$$?; wait $$! && [ $$built -eq 0 ]
 	cd build-tsan && $(CTEST)
+	$(call fuzz_targets,20)
 
 test-normal:
 	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -43,6 +51,27 @@ test-tsan:
 	cmake --build build-tsan
 	cd build-tsan && $(CTEST)
 
+fuzz: deps
+	$(call fuzz_targets,$(FUZZ_SECONDS))
+
+# Builds the fuzz tree and runs each target for $(1) seconds. Without clang and libFuzzer
+# the fuzzing is skipped, but on CI, where that is a failure.
+define fuzz_targets
+	@if ! printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
+	    | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then \
+	  echo "fuzz: clang with libFuzzer is missing (make deps installs it)" >&2; \
+	  [ "$$CI" != true ]; exit; \
+	fi; \
+	set -ex; \
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GEN) $(FUZZ); \
+	nice -n 19 cmake --build build-fuzz; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t; \
+	  $(FUZZ_ENV) nice -n 19 build-fuzz/fuzz/fuzz_$$t -max_total_time=$(1) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$t fuzz/corpus/$$t; \
+	done
+endef
+
 package: build
 	cd build && cpack -G DEB
 
@@ -53,4 +82,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

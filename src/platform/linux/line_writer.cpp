@@ -19,6 +19,9 @@ constexpr auto kGoodbyeGrace = 200ms;
 }  // namespace
 
 struct LineWriter::State {
+  State(int fd, std::size_t capacity, std::shared_ptr<DropCounter> drops)
+      : fd(fd), capacity(capacity), drops(std::move(drops)) {}
+
   const int fd;
   const std::size_t capacity;
   const std::shared_ptr<DropCounter> drops;

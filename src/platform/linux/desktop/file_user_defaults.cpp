@@ -66,14 +66,18 @@ FileUserDefaults::Values& FileUserDefaults::values() {
 std::optional<FileUserDefaults::Values> FileUserDefaults::read(std::string& problem) const {
   const auto text = readSmallFile(file_, kMaxFileSize, problem);
   if (!text) return problem.empty() ? std::optional(Values{}) : std::nullopt;
+  auto parsed = parse(*text);
+  if (!parsed) problem = "not a settings file of this program";
+  return parsed;
+}
 
+std::optional<FileUserDefaults::Values> FileUserDefaults::parse(const std::string& text) {
   Values parsed;
-  std::istringstream lines(*text);
+  std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     if (line.empty()) continue;
     const auto equals = line.find('=');
     if (equals == std::string::npos || equals == 0 || line.find('\0') != std::string::npos) {
-      problem = "not a settings file of this program";
       return std::nullopt;
     }
     parsed[line.substr(0, equals)] = line.substr(equals + 1);

@@ -21,6 +21,7 @@ std::filesystem::path xdgConfigHome();
 class FileUserDefaults final : public UserDefaults {
  public:
   static constexpr std::size_t kMaxFileSize = 64 * 1024;
+  using Values = std::map<std::string, std::string>;
 
   explicit FileUserDefaults(std::filesystem::path file) : file_(std::move(file)) {}
   // trovik-helper/defaults in xdgConfigHome().
@@ -30,9 +31,10 @@ class FileUserDefaults final : public UserDefaults {
   void setBool(bool value, const std::string& key) override;
   // For the backends' own settings: the text after "key=", empty when there is none.
   std::string stringForKey(const std::string& key);
+  // The values in a settings file's text; nothing when it is not one.
+  static std::optional<Values> parse(const std::string& text);
 
  private:
-  using Values = std::map<std::string, std::string>;
   Values& values();
   // The file's values; nothing when it is missing; an error text when it cannot be used.
   std::optional<Values> read(std::string& problem) const;

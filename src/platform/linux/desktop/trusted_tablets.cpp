@@ -30,8 +30,21 @@ std::vector<TrustedTablet> TrustedTabletFile::read(int notes) const {
   std::string problem;
   const auto text = readSmallFile(file_, kMaxFileSize, problem);
   if (!problem.empty()) diagnose("tablets", "ignoring " + file_.string() + ": " + problem, notes);
+  std::vector<int> skipped;
+  auto tablets = parse(text.value_or(""), skipped);
+  for (const int number : skipped) {
+    diagnose("tablets",
+             file_.string() + ":" + std::to_string(number) +
+                 ": not a tablet's address and hardware address; skipped",
+             notes);
+  }
+  return tablets;
+}
+
+std::vector<TrustedTablet> TrustedTabletFile::parse(const std::string& text,
+                                                    std::vector<int>& skipped) {
   std::vector<TrustedTablet> tablets;
-  std::istringstream lines(text.value_or(""));
+  std::istringstream lines(text);
   int number = 0;
   for (std::string line; std::getline(lines, line);) {
     ++number;
@@ -41,10 +54,7 @@ std::vector<TrustedTablet> TrustedTabletFile::read(int notes) const {
     if (address.empty()) continue;
     const auto host = net::parseHost(address);
     if (!host || !more.empty() || (!hardware.empty() && !isHardwareAddress(hardware))) {
-      diagnose("tablets",
-               file_.string() + ":" + std::to_string(number) +
-                   ": not a tablet's address and hardware address; skipped",
-               notes);
+      skipped.push_back(number);
       continue;
     }
     tablets.push_back({host->description, hardware});

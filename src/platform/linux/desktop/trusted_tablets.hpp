@@ -31,6 +31,8 @@ class TrustedTabletFile {
 
   // What the file lists; empty when it is missing or cannot be used (said on `notes`).
   std::vector<TrustedTablet> read(int notes = STDERR_FILENO) const;
+  // The tablets a file's text lists; the numbers of the lines skipped go to `skipped`.
+  static std::vector<TrustedTablet> parse(const std::string& text, std::vector<int>& skipped);
   // Nothing on success, else the operating system's text.
   std::optional<std::string> write(const std::vector<TrustedTablet>& tablets) const;
 

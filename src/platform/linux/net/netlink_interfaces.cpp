@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -90,9 +91,13 @@ void applyAddress(std::map<int, Interface>& table, nlmsghdr& message) {
 // Applies one datagram's messages to `table`: 0 while a dump goes on, else the dump's end (-1)
 // or its error.
 int applyAll(std::map<int, Interface>& table, std::uint8_t* data, std::size_t size) {
-  auto left = static_cast<int>(size);
-  for (auto* message = reinterpret_cast<nlmsghdr*>(data); NLMSG_OK(message, left);
-       message = NLMSG_NEXT(message, left)) {
+  // NLMSG_OK and NLMSG_NEXT's walk, in sizes that cannot go negative or wrap, which the
+  // macros' mix of signed and unsigned leaves to the caller.
+  for (std::size_t at = 0, length = 0; size - at >= sizeof(nlmsghdr);
+       at += std::min<std::size_t>(NLMSG_ALIGN(length), size - at)) {
+    auto* message = reinterpret_cast<nlmsghdr*>(data + at);
+    length = message->nlmsg_len;
+    if (length < sizeof(nlmsghdr) || length > size - at) break;
     switch (message->nlmsg_type) {
       case NLMSG_DONE:
         return -1;
