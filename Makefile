@@ -33,8 +33,9 @@ test: deps
 	cmake -S . -B build-asan $(GEN) $(ASAN) && cmake -S . -B build-tsan $(GEN) $(TSAN)
 	(cd build && $(CTEST)) & nice -n 19 cmake --build build-asan; built=$$?; wait $$! && [ $$built -eq 0 ]
 	(cd build-asan && $(CTEST)) & nice -n 19 cmake --build build-tsan; built=$$?; wait $$! && [ $$built -eq 0 ]
-	cd build-tsan && $(CTEST)
-	$(call fuzz_targets,20)
+	$(call fuzz_configure)
+	(cd build-tsan && $(CTEST)) & { [ ! -f build-fuzz/CMakeCache.txt ] || nice -n 19 cmake --build build-fuzz; }; built=$$?; wait $$! && [ $$built -eq 0 ]
+	$(call fuzz_run,20)
 
 test-normal:
 	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -52,18 +53,24 @@ test-tsan:
 	cd build-tsan && $(CTEST)
 
 fuzz: deps
-	$(call fuzz_targets,$(FUZZ_SECONDS))
+	$(call fuzz_configure)
+	$(call fuzz_run,$(FUZZ_SECONDS))
 
-# Builds the fuzz tree and runs each target for $(1) seconds. Without clang and libFuzzer
-# the fuzzing is skipped, but on CI, where that is a failure.
-define fuzz_targets
-	@if ! printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
+# Configures the fuzz tree where clang has libFuzzer. Without, the fuzzing is skipped, but on
+# CI, where that is a failure.
+define fuzz_configure
+	@if printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
 	    | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then \
+	  CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GEN) $(FUZZ); \
+	else \
 	  echo "fuzz: clang with libFuzzer is missing (make deps installs it)" >&2; \
-	  [ "$$CI" != true ]; exit; \
-	fi; \
-	set -ex; \
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GEN) $(FUZZ); \
+	  rm -f build-fuzz/CMakeCache.txt; [ "$$CI" != true ]; \
+	fi
+endef
+
+# Builds the configured fuzz tree and runs each target for $(1) seconds.
+define fuzz_run
+	@[ -f build-fuzz/CMakeCache.txt ] || exit 0; set -ex; \
 	nice -n 19 cmake --build build-fuzz; \
 	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build-fuzz/corpus/$$t; \
