@@ -45,12 +45,8 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   const auto opening = greet(tablet, state);
   for (const auto& heard : {std::string("ax:granted"), active})
     EXPECT_NE(std::ranges::find(opening, heard), opening.end()) << heard;
-  // The next datagram that starts with `prefix`; the tablet hears others in between.
   const auto next = [&](std::string_view prefix = "app:", std::chrono::milliseconds wait = 5s) {
-    while (auto datagram = state.receive(wait)) {
-      if (datagram->starts_with(prefix)) return *datagram;
-    }
-    return std::string("(nothing)");
+    return nextHeard(state, prefix, wait);
   };
   const auto focus = [](const std::string& appId) { return "[app_id=\"" + appId + "\"] focus"; };
 
@@ -82,8 +78,7 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   EXPECT_EQ(next(), "app:inactive");
   tablet.sendTo("SPACE", kCommandPort);
   tablet.sendTo("shift+a", kCommandPort);
-  // "key <code> <down> <modifiers>": A between Shift's press and its release, with Shift held.
-  for (const char* line : {"key 57 1 0", "key 57 0 0", "key 42 1 0", "key 30 1 1", "key 30 0 1"}) {
+  for (const char* line : kSpaceThenShiftA) {
     EXPECT_TRUE(windows[0]->waitForLine(line)) << line;
   }
 
