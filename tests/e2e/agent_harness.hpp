@@ -94,19 +94,4 @@ inline std::vector<std::string> greet(UdpPeer& tablet, UdpPeer& state,
   return heard;
 }
 
-// The next datagram on `state` that starts with `prefix`, skipping others; "(nothing)" when
-// none comes within `wait` of the last.
-inline std::string nextHeard(UdpPeer& state, std::string_view prefix = "app:",
-                             std::chrono::milliseconds wait = std::chrono::seconds(5)) {
-  while (auto datagram = state.receive(wait)) {
-    if (datagram->starts_with(prefix)) return *datagram;
-  }
-  return "(nothing)";
-}
-
-// What a test window prints for SPACE then shift+a: "key <code> <down> <modifiers>", A between
-// Shift's press and its release, with Shift held.
-inline constexpr const char* kSpaceThenShiftA[] = {"key 57 1 0", "key 57 0 0", "key 42 1 0",
-                                                   "key 30 1 1", "key 30 0 1"};
-
 }  // namespace trovik::e2e
