@@ -9,7 +9,8 @@ target_compile_definitions(trovik_linux PRIVATE
   TROVIK_APPLICATIONS_FROM_BINDIR="${_trovik_applications_from_bindir}")
 install(CODE "set(TROVIK_DESKTOP_ENTRY \"${PROJECT_SOURCE_DIR}/packaging/trovik-helper.desktop\")
   set(TROVIK_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
-  set(TROVIK_DATADIR \"${CMAKE_INSTALL_DATADIR}\")")
+  set(TROVIK_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+  set(TROVIK_STAGING_DIR \"${CMAKE_CURRENT_BINARY_DIR}/desktop-entry\")")
 install(SCRIPT cmake/InstallDesktopEntry.cmake)
 install(FILES packaging/icons/trovik-helper.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
