@@ -40,3 +40,7 @@ endfunction()
 wayland_protocol(trovik_linux ${PROJECT_SOURCE_DIR}/protocols/wlr-foreign-toplevel-management-unstable-v1.xml)
 wayland_protocol(trovik_linux ${PROJECT_SOURCE_DIR}/protocols/virtual-keyboard-unstable-v1.xml)
 target_link_libraries(trovik_linux PUBLIC PkgConfig::WAYLAND)
+# KWin's own protocols, from the plasma-wayland-protocols package.
+find_package(PlasmaWaylandProtocols REQUIRED)  # sets PLASMA_WAYLAND_PROTOCOLS_DIR
+wayland_protocol(trovik_linux ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)
+wayland_protocol(trovik_linux ${PLASMA_WAYLAND_PROTOCOLS_DIR}/plasma-window-management.xml)

@@ -7,7 +7,11 @@ file(RELATIVE_PATH _trovik_applications_from_bindir "${CMAKE_INSTALL_FULL_BINDIR
      "${CMAKE_INSTALL_FULL_DATADIR}/applications")
 target_compile_definitions(trovik_linux PRIVATE
   TROVIK_APPLICATIONS_FROM_BINDIR="${_trovik_applications_from_bindir}")
-install(FILES packaging/trovik-helper.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(CODE "set(TROVIK_DESKTOP_ENTRY \"${PROJECT_SOURCE_DIR}/packaging/trovik-helper.desktop\")
+  set(TROVIK_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  set(TROVIK_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+  set(TROVIK_STAGING_DIR \"${CMAKE_CURRENT_BINARY_DIR}/desktop-entry\")")
+install(SCRIPT cmake/InstallDesktopEntry.cmake)
 install(FILES packaging/icons/trovik-helper.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
@@ -25,8 +29,9 @@ target_compile_definitions(trovik_linux PRIVATE
 # read them only from their own folders, whatever the install prefix: the vendor folders for
 # a /usr install (the package), else the administrator's /etc. The prefix is the one of the
 # install itself, so that CPack's /usr install of a /usr/local build puts them in the vendor
-# folders too. DESTDIR still applies.
-install(CODE "set(_trovik_packaging [[${CMAKE_CURRENT_SOURCE_DIR}/packaging]])")
+# folders too. DESTDIR still applies. A component of their own, which an install for a test
+# leaves out.
+install(CODE "set(_trovik_packaging [[${CMAKE_CURRENT_SOURCE_DIR}/packaging]])" COMPONENT system)
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(_trovik_system_config_dir "/usr/lib")
@@ -42,7 +47,7 @@ install(CODE [[
   file(INSTALL "${_trovik_packaging}/firewalld/trovik-helper.xml"
        DESTINATION "${_trovik_system_config_dir}/firewalld/services")
   file(INSTALL "${_trovik_packaging}/ufw/trovik-helper" DESTINATION "/etc/ufw/applications.d")
-]])
+]] COMPONENT system)
 
 # The Debian package: `cpack -G DEB` in the build folder (or `make package`) makes
 # trovik-helper_<version>_<arch>.deb of a /usr install, whatever prefix the build has.

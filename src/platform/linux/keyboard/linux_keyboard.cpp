@@ -49,9 +49,9 @@ std::string guidance(const std::string& problems) {
   text += problems.empty() ? "." : " (" + problems + ").";
   text +=
       " Install 70-trovik-helper-uinput.rules into /etc/udev/rules.d, run \"sudo modprobe "
-      "uinput\" and log in again; on X11 (through XTest) and on sway and other wlroots "
-      "desktops (through the compositor) it can also type when started inside your desktop "
-      "session. See \"Granting keyboard access\" in the README.";
+      "uinput\" and log in again; on X11 (through XTest), on sway and other wlroots "
+      "desktops, and on KDE Plasma once installed (through the compositor) it can also type "
+      "when started inside your desktop session. See \"Granting keyboard access\" in the README.";
   return text;
 }
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "fake-input-client-protocol.h"
+#include "plasma-window-management-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
@@ -17,7 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void onGlobal(void* data, wl_registry*, std::uint32_t name, const char* interface, std::uint32_t) {
+void onGlobal(void* data, wl_registry*, std::uint32_t name, const char* interface,
+              std::uint32_t version) {
   auto& globals = *static_cast<WaylandGlobals*>(data);
   const auto is = [interface](const wl_interface& known) {
     return std::strcmp(interface, known.name) == 0;
@@ -26,6 +29,15 @@ void onGlobal(void* data, wl_registry*, std::uint32_t name, const char* interfac
   if (is(wl_seat_interface) && !globals.seat) globals.seat = name;
   if (is(zwp_virtual_keyboard_manager_v1_interface)) globals.virtualKeyboards = name;
   if (is(zwlr_foreign_toplevel_manager_v1_interface)) globals.toplevels = name;
+  // KWin offers these two only to a program whose installed desktop entry asks for them.
+  if (is(org_kde_kwin_fake_input_interface)) {
+    globals.fakeInput = name;
+    globals.fakeInputVersion = version;
+  }
+  if (is(org_kde_plasma_window_management_interface)) {
+    globals.plasmaWindows = name;
+    globals.plasmaWindowsVersion = version;
+  }
 }
 
 void onGlobalRemove(void*, wl_registry*, std::uint32_t) {}
@@ -100,8 +112,9 @@ WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds 
   WaylandGlobals globals;
   wl_registry* registry = listGlobals(connection, globals);
   offer.reached = roundTrip(connection, Clock::now() + patience);
-  offer.virtualKeyboard = globals.seat && globals.virtualKeyboards;
-  offer.toplevels = globals.toplevels != 0;
+  offer.virtualKeyboard =
+      (globals.seat && globals.virtualKeyboards) || globals.fakeInputVersion >= kFakeInputKeysSince;
+  offer.toplevels = globals.toplevels || globals.plasmaWindows;
   offer.compositor = compositorName(connection);
   wl_registry_destroy(registry);
   wl_display_disconnect(connection);

@@ -12,9 +12,14 @@ namespace trovik {
 // The globals of a compositor that the agent uses, by their registry names; 0: not offered.
 struct WaylandGlobals {
   std::uint32_t seat = 0;
-  std::uint32_t virtualKeyboards = 0;  // zwp_virtual_keyboard_manager_v1
-  std::uint32_t toplevels = 0;         // zwlr_foreign_toplevel_manager_v1
+  std::uint32_t virtualKeyboards = 0;                         // zwp_virtual_keyboard_manager_v1
+  std::uint32_t toplevels = 0;                                // zwlr_foreign_toplevel_manager_v1
+  std::uint32_t fakeInput = 0, fakeInputVersion = 0;          // org_kde_kwin_fake_input
+  std::uint32_t plasmaWindows = 0, plasmaWindowsVersion = 0;  // org_kde_plasma_window_management
 };
+
+// KWin's fake input types keys from this version on.
+inline constexpr std::uint32_t kFakeInputKeysSince = 4;
 
 // Asks for the compositor's globals; they are in `globals` once the compositor has answered
 // (see roundTrip). The registry and `globals` must outlive the connection's dispatching.
@@ -34,9 +39,9 @@ std::string compositorName(wl_display* display);
 
 // What the compositor at `display` ($WAYLAND_DISPLAY's form) offers the agent.
 struct WaylandOffer {
-  bool reached = false;  // it answered
-  bool virtualKeyboard = false;
-  bool toplevels = false;
+  bool reached = false;          // it answered
+  bool virtualKeyboard = false;  // a wlroots virtual keyboard or KWin's fake input
+  bool toplevels = false;        // a wlroots or a KDE Plasma window list
   std::string compositor;
 };
 

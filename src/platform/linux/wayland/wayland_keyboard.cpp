@@ -16,10 +16,9 @@
 #include <optional>
 
 #include "platform/linux/diagnostics.hpp"
-#include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "platform/linux/wayland/compositor_keys.hpp"
 #include "platform/linux/wayland/us_keymap.hpp"
 #include "platform/linux/wayland/wayland_display.hpp"
-#include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace trovik {
 namespace {
@@ -33,22 +32,7 @@ constexpr auto kNewKeyboardSettle = 300ms;
 constexpr auto kFirstKeyboard = 1500ms;
 constexpr auto kKeeperExit = 300ms;
 
-struct Connection {
-  ~Connection() {
-    if (keyboard) zwp_virtual_keyboard_v1_destroy(keyboard);
-    if (manager) zwp_virtual_keyboard_manager_v1_destroy(manager);
-    if (seat) wl_seat_destroy(seat);
-    if (registry) wl_registry_destroy(registry);
-    wl_display_disconnect(display);
-  }
-  wl_display* display = nullptr;
-  wl_registry* registry = nullptr;
-  wl_seat* seat = nullptr;
-  zwp_virtual_keyboard_manager_v1* manager = nullptr;
-  zwp_virtual_keyboard_v1* keyboard = nullptr;
-  WaylandGlobals globals;
-  std::string compositor;
-};
+using Connection = KeyboardConnection;
 
 }  // namespace
 
@@ -142,23 +126,7 @@ std::unique_ptr<Connection> WaylandKeyboard::State::connect(std::string& why) {
     why = "the Wayland compositor " + c->compositor + " did not answer";
     return nullptr;
   }
-  if (!c->globals.seat || !c->globals.virtualKeyboards) {
-    why = "the Wayland compositor " + c->compositor + " offers no virtual keyboard";
-    return nullptr;
-  }
-  c->seat =
-      static_cast<wl_seat*>(wl_registry_bind(c->registry, c->globals.seat, &wl_seat_interface, 1));
-  c->manager = static_cast<zwp_virtual_keyboard_manager_v1*>(wl_registry_bind(
-      c->registry, c->globals.virtualKeyboards, &zwp_virtual_keyboard_manager_v1_interface, 1));
-  c->keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(c->manager, c->seat);
-  const int fd = keymapFile(keymap->text);
-  if (fd < 0) {
-    why = "no memory file for the keymap";
-    return nullptr;
-  }
-  zwp_virtual_keyboard_v1_keymap(c->keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
-                                 static_cast<std::uint32_t>(keymap->text.size() + 1));
-  ::close(fd);
+  if (!makeCompositorKeyboard(*c, *keymap, why)) return nullptr;
   // A compositor that refuses the keyboard says so with an error that ends the connection.
   if (!roundTrip(display_, Clock::now() + kPatience, stopFd)) {
     why = "the Wayland compositor " + c->compositor + " refused a virtual keyboard";
@@ -260,20 +228,7 @@ bool WaylandKeyboard::press(std::uint16_t evdevCode, bool shift) {
     eventfd_write(s.wakeFd, 1);
     return false;
   }
-  const auto time = static_cast<std::uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-          .count());
-  zwp_virtual_keyboard_v1* k = c->keyboard;
-  if (shift) {
-    zwp_virtual_keyboard_v1_key(k, time, kEvdevLeftShift, WL_KEYBOARD_KEY_STATE_PRESSED);
-    zwp_virtual_keyboard_v1_modifiers(k, s.keymap->shift, 0, 0, 0);
-  }
-  zwp_virtual_keyboard_v1_key(k, time, evdevCode, WL_KEYBOARD_KEY_STATE_PRESSED);
-  zwp_virtual_keyboard_v1_key(k, time, evdevCode, WL_KEYBOARD_KEY_STATE_RELEASED);
-  if (shift) {
-    zwp_virtual_keyboard_v1_key(k, time, kEvdevLeftShift, WL_KEYBOARD_KEY_STATE_RELEASED);
-    zwp_virtual_keyboard_v1_modifiers(k, 0, 0, 0, 0);
-  }
+  queuePress(*c, *s.keymap, evdevCode, shift);
   if (wl_display_flush(c->display) >= 0) return true;
   // Without room the press waits whole in the buffer, and the keeper sends it on.
   const bool queued = errno == EAGAIN;

@@ -10,7 +10,8 @@
 namespace trovik {
 
 // Presses sent through a wlroots compositor's virtual keyboard (zwp_virtual_keyboard_v1)
-// with a US keymap, each as one flush; Shift is a key and the modifier state around it.
+// with a US keymap, or KWin's fake input (org_kde_kwin_fake_input), each as one flush;
+// Shift is the left Shift key held around the press.
 //
 // One keyboard is made per connection and kept: applications pick a new keyboard up late
 // and lose its first keys. A keeper thread owns the connection: it makes it, at most once

@@ -11,7 +11,7 @@
 #include "platform/linux/desktop/application_identity.hpp"
 #include "platform/linux/desktop/xdg_open.hpp"
 #include "platform/linux/diagnostics.hpp"
-#include "platform/linux/wayland/wayland_display.hpp"
+#include "platform/linux/wayland/wayland_session.hpp"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 namespace trovik {
@@ -24,41 +24,29 @@ constexpr auto kRetryInterval = 2s;
 // gaining it, which may come in separate reads; short enough to pass unnoticed.
 constexpr auto kNoWindowGrace = 150ms;
 
-struct Toplevel {
-  std::string appId, pendingAppId;
-  bool activated = false, pendingActivated = false;
-};
-
 }  // namespace
 
-struct WaylandWorkspace::Session {
-  Session(asio::io_context& context, wl_display* d)
-      : display(d), descriptor(context, wl_display_get_fd(d)) {}
-  ~Session() {
-    std::error_code ignored;
-    descriptor.cancel(ignored);
-    descriptor.release();  // the descriptor is libwayland's to close
-    for (const auto& toplevel : toplevels) zwlr_foreign_toplevel_handle_v1_destroy(toplevel.first);
-    if (manager) zwlr_foreign_toplevel_manager_v1_destroy(manager);
-    if (sync) wl_callback_destroy(sync);
-    if (registry) wl_registry_destroy(registry);
-    wl_display_disconnect(display);
-  }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+WaylandWorkspace::Session::~Session() {
+  std::error_code ignored;
+  descriptor.cancel(ignored);
+  descriptor.release();  // the descriptor is libwayland's to close
+  for (const auto& toplevel : toplevels) zwlr_foreign_toplevel_handle_v1_destroy(toplevel.first);
+  if (manager) zwlr_foreign_toplevel_manager_v1_destroy(manager);
+  releasePlasmaWindows(*this);
+  if (sync) wl_callback_destroy(sync);
+  if (registry) wl_registry_destroy(registry);
+  wl_display_disconnect(display);
+}
 
-  wl_display* const display;
-  asio::posix::stream_descriptor descriptor;
-  std::string compositor;
-  wl_registry* registry = nullptr;
-  WaylandGlobals globals;
-  wl_callback* sync = nullptr;
-  int answers = 0;  // to `sync`
-  zwlr_foreign_toplevel_manager_v1* manager = nullptr;
-  std::map<zwlr_foreign_toplevel_handle_v1*, Toplevel> toplevels;
-  bool ready = false;     // the first list of windows is complete
-  bool finished = false;  // the compositor ended the list
-};
+const Toplevel* WaylandWorkspace::Session::active() const {
+  for (const auto& entry : toplevels) {
+    if (entry.second.activated) return &entry.second;
+  }
+  for (const auto& entry : plasmaWindows) {
+    if (entry.second.activated) return &entry.second;
+  }
+  return nullptr;
+}
 
 namespace {
 
@@ -110,7 +98,7 @@ constexpr zwlr_foreign_toplevel_manager_v1_listener kManagerListener{onToplevel,
 void sync(Session& s);
 
 // The first answer brings the globals; the second, after binding the list of windows, every
-// window there is.
+// window there is; on KDE Plasma a third, each window's state.
 void onSyncDone(void* data, wl_callback*, std::uint32_t) {
   Session& s = *static_cast<Session*>(data);
   wl_callback_destroy(s.sync);
@@ -119,6 +107,11 @@ void onSyncDone(void* data, wl_callback*, std::uint32_t) {
     s.manager = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
         s.registry, s.globals.toplevels, &zwlr_foreign_toplevel_manager_v1_interface, 1));
     zwlr_foreign_toplevel_manager_v1_add_listener(s.manager, &kManagerListener, &s);
+    sync(s);
+  } else if (s.answers == 1 && s.globals.plasmaWindows) {
+    bindPlasmaWindows(s);
+    sync(s);
+  } else if (s.answers == 2 && s.plasmaManager) {
     sync(s);
   } else {
     s.ready = true;
@@ -210,7 +203,7 @@ void WaylandWorkspace::serve() {
     return lose(lost);
   }
   if (s.finished) return lose("the Wayland compositor " + s.compositor + " ended its window list");
-  if (s.ready && !s.manager) {
+  if (s.ready && !s.manager && !s.plasmaManager) {
     return lose("the Wayland compositor " + s.compositor + " offers no list of windows");
   }
   if (s.ready) {
@@ -245,13 +238,12 @@ void WaylandWorkspace::lose(const std::string& why) {
 
 // The window in front after the changes so far. None at all counts only once it lasts.
 void WaylandWorkspace::decide() {
-  for (const auto& [handle, toplevel] : session_->toplevels) {
-    if (!toplevel.activated) continue;
+  if (const Toplevel* toplevel = session_->active()) {
     graceRunning_ = false;
     grace_.cancel();
-    xwaylandInFront_ = toplevel.appId.empty() && xwayland_;
+    xwaylandInFront_ = toplevel->appId.empty() && xwayland_;
     return settle(xwaylandInFront_ ? xwaylandApplication()
-                                   : applicationIdentifierOfAppId(toplevel.appId));
+                                   : applicationIdentifierOfAppId(toplevel->appId));
   }
   if (!application_ || graceRunning_) return;
   graceRunning_ = true;
