@@ -20,17 +20,11 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-bool avahiDaemon(const std::string& command) {
-  return std::system(("\"$TROVIK_AVAHI_CONTROL\" " + command).c_str()) == 0;
-}
-
 // One run of the check: its exit status and its lines by service.
 struct Report {
   std::optional<int> status;
   std::map<std::string, std::string> lines;
-  std::string operator[](const std::string& s) const {
-    return lines.contains(s) ? lines.at(s) : "";
-  }
+  std::string operator[](const std::string& s) { return lines[s]; }
 };
 
 Report check(const std::string& config, std::vector<std::pair<std::string, std::string>> env) {
@@ -68,8 +62,8 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
 
   {
     SCOPED_TRACE("no desktop at all, no avahi-daemon");
-    ASSERT_TRUE(!avahiDaemon("running") || avahiDaemon("stop"));
-    const auto report = check(config.path, {});
+    ASSERT_TRUE(!test::avahiDaemon("running") || test::avahiDaemon("stop"));
+    auto report = check(config.path, {});
     EXPECT_EQ(report.status, 1);
     EXPECT_EQ(report["keyboard"], "missing keyboard: cannot type (uinput: " + missingUinput +
                                       "; XTest: DISPLAY is not set); run \"sudo modprobe "
@@ -83,9 +77,8 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
   }
   {
     SCOPED_TRACE("Xvfb without a window manager, a session bus without a tray, no avahi-daemon");
-    const auto report = check(config.path, desktop);
+    auto report = check(config.path, desktop);
     EXPECT_EQ(report.status, 1);  // it can type, but tablets cannot find it
-    EXPECT_THAT(report["discovery"], StartsWith("missing discovery: avahi-daemon is not running"));
     EXPECT_EQ(report["keyboard"], "ok      keyboard: types through XTest on " + x->display() +
                                       " (uinput: " + missingUinput + ")");
     EXPECT_THAT(report["tray"], StartsWith("missing tray: no tray is running"));
@@ -102,7 +95,7 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
   const test::FakeBusService tray(session->address(), "org.kde.StatusNotifierWatcher", answer);
   const test::FakeBusService notices(session->address(), "org.freedesktop.Notifications", answer);
   ASSERT_TRUE(tray.ready() && notices.ready());
-  ASSERT_TRUE(avahiDaemon("start"));
+  ASSERT_TRUE(test::avahiDaemon("start"));
   {
     SCOPED_TRACE("everything there, the port free or the agent's");
     auto report = check(config.path, desktop);
@@ -130,11 +123,14 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
   {
     SCOPED_TRACE("the port taken by another program");
     const test::UdpPeer squatter("::", 9876);
-    const auto report = check(config.path, desktop);
+    auto report = check(config.path, desktop);
     EXPECT_EQ(report.status, 1);
     EXPECT_THAT(report["command port"],
                 StartsWith("missing command port: UDP 9876 is taken by dnssd_tests (pid " +
                            std::to_string(::getpid()) + "); stop it"));
+    // The agent, started all the same, says so and runs on.
+    test::Process agent({{TROVIK_HELPER_PATH}, {{"XDG_CONFIG_HOME", config.path}}, {}, true});
+    EXPECT_TRUE(agent.waitForLine("Trovik: Listener failed: Address already in use"));
   }
   {
     SCOPED_TRACE("firewalld's zone lets mDNS in but not the command port");
@@ -149,7 +145,7 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
           return sd_bus_reply_method_return(call, "b", yes && std::string(zone) == "public");
         });
     ASSERT_TRUE(firewalld.ready());
-    const auto report = check(config.path, desktop);
+    auto report = check(config.path, desktop);
     EXPECT_EQ(report.status, 1);
     EXPECT_THAT(report["firewall"],
                 StartsWith("warn    firewall: firewalld's zone public does not let in UDP 9876; "
@@ -175,11 +171,6 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
     EXPECT_EQ(report["firewall"],
               "warn    firewall: ufw does not let in mDNS (UDP 5353); run \"sudo ufw allow "
               "5353/udp\"");
-    std::ofstream("/etc/ufw/before.rules")
-        << "-A ufw-before-input -p udp -d 224.0.0.251 --dport 5353 -j ACCEPT\n";
-    report = check(config.path, desktop);
-    EXPECT_EQ(report.status, 0);
-    EXPECT_EQ(report["firewall"], "ok      firewall: ufw lets in UDP 9876 and mDNS");
     EXPECT_EQ(std::system("umount /etc"), 0);
   }
   {
@@ -192,7 +183,7 @@ TEST(Check, SaysWhatKeepsTabletsOutAndExitsZeroOnlyWhenTheyCanFindItAndType) {
     std::filesystem::permissions(bin.path + "/nft", std::filesystem::perms::owner_all);
     auto env = desktop;
     env.emplace_back("PATH", bin.path + ":" + std::getenv("PATH"));
-    const auto report = check(config.path, env);
+    auto report = check(config.path, env);
     EXPECT_EQ(report.status, 1);
     EXPECT_EQ(
         report["firewall"],

@@ -15,10 +15,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kPatience = 15s;  // a registration probes for about a second
 
-static bool avahiDaemon(const std::string& command) {
-  return std::system(("\"$TROVIK_AVAHI_CONTROL\" " + command).c_str()) == 0;
-}
-
 // Whether avahi-browse, as any client, resolves `name` on `port` with no TXT data; it prints
 // the name escaped (a space as \032, "#" as \035).
 static bool visible(const std::string& name, std::uint16_t port = 9876) {
@@ -36,7 +32,7 @@ class DnsSdAdvertisement : public ::testing::Test {
   void SetUp() override {
     const std::string why = test::avahiNamespaceProblem();
     TROVIK_REQUIRE_ENVIRONMENT(why.empty(), why);
-    ASSERT_TRUE(avahiDaemon("running") || avahiDaemon("start"));
+    ASSERT_TRUE(test::avahiDaemon("running") || test::avahiDaemon("start"));
   }
   static ServiceDescription service(std::string name) {
     return {std::move(name), "_trovik._udp.", "local."};
@@ -54,17 +50,17 @@ class DnsSdAdvertisement : public ::testing::Test {
 };
 
 TEST_F(DnsSdAdvertisement, ComesWithItsDaemonAndBackAfterEveryRestartUntilWithdrawn) {
-  ASSERT_TRUE(avahiDaemon("stop"));
+  ASSERT_TRUE(test::avahiDaemon("stop"));
   AvahiAdvertiser advertiser(sink());
   advertiser.advertise(service("First"), 9000);
   ASSERT_TRUE(test::waitUntil([&] { return !said().empty(); }, kPatience));
-  ASSERT_TRUE(avahiDaemon("start"));
+  ASSERT_TRUE(test::avahiDaemon("start"));
   EXPECT_TRUE(test::waitUntil([] { return visible("First", 9000); }, 10s));
   advertiser.advertise(service("Survivor"), 9876);  // replaces the first
   EXPECT_TRUE(test::waitUntil([] { return visible("Survivor") && !visible("First", 9000); }, 10s));
   for (const char* how : {"kill", "stop"}) {
-    ASSERT_TRUE(avahiDaemon(how));
-    ASSERT_TRUE(avahiDaemon("start"));
+    ASSERT_TRUE(test::avahiDaemon(how));
+    ASSERT_TRUE(test::avahiDaemon("start"));
     EXPECT_TRUE(test::waitUntil([] { return visible("Survivor"); }, 10s)) << how;
   }
   advertiser.withdraw();

@@ -74,16 +74,9 @@ TEST(KWin, InstalledAgentFollowsTheWindowInFrontAndTypesThroughFakeInput) {
   ASSERT_TRUE(activate({1}));
   EXPECT_EQ(next(), kResolveActive);
   // 1,000 switches between Resolve's two windows: no moment of nothing in front is heard.
+  // (How bursts between applications end is the sway test's: the decision is the same.)
   ASSERT_TRUE(activate({2, 1}, 500));
   EXPECT_EQ(next(1s), "(nothing)") << "a moment of nothing in front was heard";
-  // From another application, 1,000 switches between it and Resolve, ending in Resolve.
-  ASSERT_TRUE(activate({0}));
-  EXPECT_EQ(next(), "app:inactive");
-  ASSERT_TRUE(activate({0, 1}, 500));
-  std::string last;
-  for (std::string heard; (heard = next(1s)) != "(nothing)";) last = heard;
-  EXPECT_EQ(last, kResolveActive);
-
   ASSERT_TRUE(activate({0}));
   EXPECT_EQ(next(), "app:inactive");
   desktop.expectTyped(0);

@@ -1,5 +1,5 @@
 // The built program as a user starts it, and under what a desktop or a user can throw at it:
-// a command port that is taken, odd settings files, an output that stalls.
+// odd settings files, an output that stalls. (A command port that is taken: check_test.)
 // It must keep serving the tablets it can serve, within bounded resources, and end within a
 // second of a signal. (A frozen X server and a tablet's neighbour going are table rows; floods
 // are bounded by the network backend: asio_network_test.)
@@ -56,14 +56,6 @@ TEST(Program, TabletsAreAllowedListedAndForgottenFromTheCommandLine) {
                 ":3: not a tablet's address and hardware address; skipped\n");
   EXPECT_EQ(run({"--forget", "192.168.1.23"}, 1), "192.168.1.23 was not trusted.\n");
   EXPECT_EQ(run({"--forget", "all"}, 0), "Forgot every trusted tablet\n");
-}
-
-TEST(Program, ACommandPortInUseFailsTheListenerButTheAgentRunsOn) {
-  TROVIK_REQUIRE_ISOLATION();
-  UdpPeer occupant("::", kCommandPort);
-  AgentProcess agent;
-  EXPECT_TRUE(agent.waitForLine("Trovik: Listener failed: Address already in use"));
-  expectQuickCleanExit(agent);
 }
 
 // With none of the desktop's services either: each lack, the file's among them, is said once.

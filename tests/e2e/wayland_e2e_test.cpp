@@ -23,14 +23,9 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   const std::string resolveToo = "Com.BlackmagicDesign.Resolve.desktop";
   const auto focus = [](const std::string& appId) { return "[app_id=\"" + appId + "\"] focus"; };
 
-  ASSERT_TRUE(sway->command(focus(other)));
-  EXPECT_EQ(desktop.next(), "app:inactive");
-  ASSERT_TRUE(sway->command(focus(resolve)));
-  EXPECT_EQ(desktop.next(), active);
-
-  // 1,000 switches between two windows of Resolve, each a command of its own: focus leaves
-  // one window before it reaches the next, and a moment of nothing in front would be heard.
-  // Then 1,000 between Resolve and another application, ending in Resolve.
+  // 1,000 switches between two windows of Resolve, the last one opened, each a command of its
+  // own: focus leaves one window before it reaches the next, and a moment of nothing in front
+  // would be heard. Then 1,000 between Resolve and another application, ending in Resolve.
   for (const auto& [a, b] : {std::pair{resolveToo, resolve}, std::pair{other, resolve}}) {
     std::vector<std::string> burst;
     for (int i = 0; i < 500; ++i) burst.insert(burst.end(), {focus(a), focus(b)});

@@ -17,24 +17,6 @@
 
 namespace trovik::fakes {
 
-// A list that any thread adds to and the test reads.
-template <class T>
-class Recorded {
- public:
-  void add(T item) {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(item));
-  }
-  std::vector<T> all() const {
-    std::lock_guard lock(mutex_);
-    return items_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<T> items_;
-};
-
 inline std::optional<NetworkError> failure(const std::optional<std::string>& error) {
   return error ? std::optional(NetworkError{1, *error}) : std::nullopt;
 }
@@ -251,12 +233,22 @@ struct Press {
   bool operator==(const Press&) const = default;
 };
 
-class FakeKeyboard final : public Keyboard, Recorded<Press> {
+// Records the presses that reach the system, from any thread; with `refuses`, none does.
+class FakeKeyboard final : public Keyboard {
  public:
-  // Records the presses that reach the system; with `refuses`, none does.
-  bool press(KeyCode key, bool shift) override { return !refuses && (add({key, shift}), true); }
+  bool press(KeyCode key, bool shift) override {
+    std::lock_guard lock(mutex_);
+    return !refuses && (presses_.push_back({key, shift}), true);
+  }
+  std::vector<Press> presses() const {
+    std::lock_guard lock(mutex_);
+    return presses_;
+  }
   std::atomic<bool> refuses{false};
-  std::vector<Press> presses() const { return all(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Press> presses_;
 };
 
 class FakeTrust final : public Trust {
@@ -297,7 +289,7 @@ class FakeTablets final : public Tablets {
     std::lock_guard lock(mutex_);
     trusted_.clear();
   }
-  void setChangeHandler(std::function<void()> changed) override { changed_ = std::move(changed); }
+  void setChangeHandler(std::function<void()>) override {}  // nothing else changes the list
   bool ask(const std::string& address, std::function<void(bool)> answer) override {
     asked.push_back(address);
     if (!canAsk) return false;
@@ -311,28 +303,29 @@ class FakeTablets final : public Tablets {
     std::exchange(answer_, nullptr)(allowed);
     return true;
   }
-  // Another process forgot `address`.
-  void forgetElsewhere(const std::string& address) {
-    {
-      std::lock_guard lock(mutex_);
-      trusted_.erase(address);
-    }
-    if (changed_) changed_();
-  }
   bool canAsk = true;  // false: no notification service with actions
   std::vector<std::string> asked;
 
  private:
   std::mutex mutex_;
   std::set<std::string> trusted_;
-  std::function<void()> changed_;
   std::function<void(bool)> answer_;
 };
 
-class FakeLog final : public Log, Recorded<std::string> {
+class FakeLog final : public Log {
  public:
-  void line(std::string_view text) override { add(std::string(text)); }
-  std::vector<std::string> lines() const { return all(); }
+  void line(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(text);
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 class FakeWorkspace final : public Workspace {

@@ -131,12 +131,3 @@ TEST(RemoteList, FindsTheAgentByNameAndReachesItWithoutAnAddress) {
 }
 
 }  // namespace trovik::e2e
-
-int main(int argc, char** argv) {
-  // Under scripts/with-avahi the namespace, with its daemon, is there already.
-  if (!std::getenv("TROVIK_AVAHI_NETNS")) {
-    trovik::e2e::isolationProblem = trovik::test::enterNetworkNamespace();
-  }
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

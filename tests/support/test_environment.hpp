@@ -39,6 +39,10 @@ inline std::string avahiNamespaceProblem() {
   const char* why = std::getenv("TROVIK_AVAHI_UNAVAILABLE");
   return std::string("needs scripts/with-avahi: ") + (why ? why : "not inside it");
 }
+// Steers that namespace's avahi-daemon: start, stop, kill, running; true when it did.
+inline bool avahiDaemon(const std::string& command) {
+  return std::system(("\"$TROVIK_AVAHI_CONTROL\" " + command).c_str()) == 0;
+}
 
 }  // namespace trovik::test
 
