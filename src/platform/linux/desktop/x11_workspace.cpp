@@ -81,12 +81,11 @@ std::optional<RunningApplication> X11Workspace::frontmostApplication() {
     lock.unlock();
     takeAttempt();
   }
-  if (!application_) return std::nullopt;
-  return RunningApplication{application_};
+  return front_.running();
 }
 
 void X11Workspace::addActivationObserver(ActivationHandler handler) {
-  observers_.push_back(std::move(handler));
+  front_.addObserver(std::move(handler));
 }
 
 bool X11Workspace::openURL(const std::string& url) {
@@ -140,7 +139,7 @@ void X11Workspace::takeAttempt() {
   }
   saidUnavailable_ = false;
   session_ = std::make_shared<Session>(loop_.context(), *watch);
-  settle(watch->application);
+  front_.settle(watch->application);
   serve();
 }
 
@@ -161,7 +160,7 @@ void X11Workspace::serve() {
       const std::optional<std::string> application = s.query->application();
       s.query.reset();
       if (s.queryAgain) startQuery();
-      settle(application);
+      front_.settle(application);
       continue;
     }
     if (!event) event = xcb_poll_for_queued_event(s.c);
@@ -198,19 +197,8 @@ void X11Workspace::lose() {
   session_.reset();
   sayUnavailable("lost the connection to the X display " + display_ +
                  "; no editor is seen in front until it is back");
-  settle(std::nullopt);
+  front_.settle(std::nullopt);
   scheduleAttempt();
-}
-
-// Focus moving between windows of one application is not a new activation.
-void X11Workspace::settle(const std::optional<std::string>& application) {
-  if (application == application_) return;
-  application_ = application;
-  const std::optional<RunningApplication> app =
-      application ? std::optional<RunningApplication>(RunningApplication{application})
-                  : std::nullopt;
-  const auto observers = observers_;  // an observer may add another
-  for (const auto& observer : observers) observer(app);
 }
 
 // Once until the display is back: the retries every 2 s would otherwise flood the log.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/asio_run_loop.hpp"
+#include "platform/linux/desktop/front_application.hpp"
 #include "platform/workspace.hpp"
 
 namespace trovik {
@@ -47,7 +48,6 @@ class X11Workspace final : public Workspace {
   void waitForServer();
   void startQuery();
   void lose();
-  void settle(const std::optional<std::string>& application);
   void sayUnavailable(const std::string& why);
 
   AsioRunLoop& loop_;
@@ -57,8 +57,7 @@ class X11Workspace final : public Workspace {
   std::shared_ptr<Attempts> attempts_;
   std::shared_ptr<Session> session_;
   asio::steady_timer retry_;
-  std::vector<ActivationHandler> observers_;
-  std::optional<std::string> application_;
+  FrontApplication front_;
   bool launchSettled_ = false;
   bool saidUnavailable_ = false;
 };

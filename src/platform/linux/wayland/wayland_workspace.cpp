@@ -138,7 +138,7 @@ WaylandWorkspace::WaylandWorkspace(AsioRunLoop& loop, std::string display, std::
       xwayland_(std::move(xwayland)) {
   if (xwayland_) {
     xwayland_->addActivationObserver([this](const std::optional<RunningApplication>&) {
-      if (xwaylandInFront_) settle(xwaylandApplication());
+      if (xwaylandInFront_) front_.settle(xwaylandApplication());
     });
   }
   connect();
@@ -154,12 +154,11 @@ std::optional<RunningApplication> WaylandWorkspace::frontmostApplication() {
       decide();
     }
   }
-  if (!application_) return std::nullopt;
-  return RunningApplication{application_};
+  return front_.running();
 }
 
 void WaylandWorkspace::addActivationObserver(ActivationHandler handler) {
-  observers_.push_back(std::move(handler));
+  front_.addObserver(std::move(handler));
 }
 
 bool WaylandWorkspace::openURL(const std::string& url) {
@@ -229,7 +228,7 @@ void WaylandWorkspace::lose(const std::string& why) {
   graceRunning_ = false;
   grace_.cancel();
   say(why + "; no editor is seen in front until it is back");
-  settle(std::nullopt);
+  front_.settle(std::nullopt);
   retry_.expires_after(kRetryInterval);
   retry_.async_wait([this](const std::error_code& error) {
     if (!error) connect();
@@ -242,34 +241,23 @@ void WaylandWorkspace::decide() {
     graceRunning_ = false;
     grace_.cancel();
     xwaylandInFront_ = toplevel->appId.empty() && xwayland_;
-    return settle(xwaylandInFront_ ? xwaylandApplication()
+    return front_.settle(xwaylandInFront_ ? xwaylandApplication()
                                    : applicationIdentifierOfAppId(toplevel->appId));
   }
-  if (!application_ || graceRunning_) return;
+  if (!front_.known() || graceRunning_) return;
   graceRunning_ = true;
   grace_.expires_after(kNoWindowGrace);
   grace_.async_wait([this](const std::error_code& error) {
     // An activation meanwhile has called it off.
     if (error || !graceRunning_) return;
     graceRunning_ = false;
-    settle(std::nullopt);
+    front_.settle(std::nullopt);
   });
 }
 
 std::optional<std::string> WaylandWorkspace::xwaylandApplication() {
   const auto application = xwayland_->frontmostApplication();
   return application ? application->bundleIdentifier : std::nullopt;
-}
-
-// Focus moving between windows of one application is not a new activation.
-void WaylandWorkspace::settle(const std::optional<std::string>& application) {
-  if (application == application_) return;
-  application_ = application;
-  const std::optional<RunningApplication> app =
-      application ? std::optional<RunningApplication>(RunningApplication{application})
-                  : std::nullopt;
-  const auto observers = observers_;  // an observer may add another
-  for (const auto& observer : observers) observer(app);
 }
 
 // Once until the compositor is back: the retries every 2 s would otherwise flood the log.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/asio_run_loop.hpp"
+#include "platform/linux/desktop/front_application.hpp"
 #include "platform/workspace.hpp"
 
 namespace trovik {
@@ -45,7 +46,6 @@ class WaylandWorkspace final : public Workspace {
   void waitForCompositor();
   void lose(const std::string& why);
   void decide();
-  void settle(const std::optional<std::string>& application);
   std::optional<std::string> xwaylandApplication();
   void say(const std::string& text);
 
@@ -59,8 +59,7 @@ class WaylandWorkspace final : public Workspace {
   bool graceRunning_ = false;
   std::unique_ptr<Workspace> xwayland_;
   bool xwaylandInFront_ = false;
-  std::vector<ActivationHandler> observers_;
-  std::optional<std::string> application_;
+  FrontApplication front_;
   bool launchSettled_ = false;
   bool saidUnavailable_ = false;
 };
