@@ -4,6 +4,7 @@
 #include <wayland-client.h>
 
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <cerrno>
 #include <map>
 #include <system_error>
@@ -23,6 +24,8 @@ constexpr auto kRetryInterval = 2s;
 // Longer than the compositor takes between one window losing "activated" and the next
 // gaining it, which may come in separate reads; short enough to pass unnoticed.
 constexpr auto kNoWindowGrace = 150ms;
+// Reads of the compositor's socket before the run loop serves others.
+constexpr int kReadsPerTurn = 64;
 
 }  // namespace
 
@@ -183,23 +186,26 @@ void WaylandWorkspace::connect() {
 void WaylandWorkspace::serve() {
   Session& s = *session_;
   const std::string lost = "lost the connection to the Wayland compositor " + s.compositor;
-  while (wl_display_prepare_read(s.display) != 0) {
-    if (wl_display_dispatch_pending(s.display) < 0) return lose(lost);
-  }
-  if (wl_display_flush(s.display) < 0 && errno != EAGAIN) {
-    wl_display_cancel_read(s.display);
-    return lose(lost);
-  }
-  pollfd readable{wl_display_get_fd(s.display), POLLIN, 0};
-  if (::poll(&readable, 1, 0) > 0) {
-    if (wl_display_read_events(s.display) < 0) return lose(lost);
-  } else {
-    wl_display_cancel_read(s.display);
-  }
-  // What the events called for (binding the window list) goes out now, not with the next read.
-  if (wl_display_dispatch_pending(s.display) < 0 ||
-      (wl_display_flush(s.display) < 0 && errno != EAGAIN)) {
-    return lose(lost);
+  // Until the socket is empty: the run loop hears of new data only, not of data left behind
+  // by a burst larger than one read.
+  bool more = true;
+  for (int reads = 0; more && reads < kReadsPerTurn; ++reads) {
+    while (wl_display_prepare_read(s.display) != 0) {
+      if (wl_display_dispatch_pending(s.display) < 0) return lose(lost);
+    }
+    if (wl_display_flush(s.display) < 0 && errno != EAGAIN) {
+      wl_display_cancel_read(s.display);
+      return lose(lost);
+    }
+    pollfd readable{wl_display_get_fd(s.display), POLLIN, 0};
+    more = ::poll(&readable, 1, 0) > 0;
+    if (more && wl_display_read_events(s.display) < 0) return lose(lost);
+    if (!more) wl_display_cancel_read(s.display);
+    // What the events called for (binding the window list) goes out now, not with the next read.
+    if (wl_display_dispatch_pending(s.display) < 0 ||
+        (wl_display_flush(s.display) < 0 && errno != EAGAIN)) {
+      return lose(lost);
+    }
   }
   if (s.finished) return lose("the Wayland compositor " + s.compositor + " ended its window list");
   if (s.ready && !s.manager && !s.plasmaManager) {
@@ -210,7 +216,11 @@ void WaylandWorkspace::serve() {
     saidUnavailable_ = false;
     decide();
   }
-  waitForCompositor();
+  if (!more) return waitForCompositor();
+  // The rest after whatever else waits on this thread.
+  asio::post(loop_.context(), [this, weak = std::weak_ptr<Session>(session_)] {
+    if (weak.lock() == session_) serve();
+  });
 }
 
 void WaylandWorkspace::waitForCompositor() {
@@ -242,7 +252,7 @@ void WaylandWorkspace::decide() {
     grace_.cancel();
     xwaylandInFront_ = toplevel->appId.empty() && xwayland_;
     return front_.settle(xwaylandInFront_ ? xwaylandApplication()
-                                   : applicationIdentifierOfAppId(toplevel->appId));
+                                          : applicationIdentifierOfAppId(toplevel->appId));
   }
   if (!front_.known() || graceRunning_) return;
   graceRunning_ = true;
