@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "e2e/wayland_desktop.hpp"
 #include "support/private_bus.hpp"
@@ -14,7 +15,7 @@ namespace trovik::e2e {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-TEST(KWin, InstalledAgentFollowsTheWindowInFrontAndTypesThroughFakeInput) {
+TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInstalled) {
   TROVIK_REQUIRE_ISOLATION();
   const test::TempFolder root;
   const std::string& home = root.path;
@@ -46,9 +47,10 @@ TEST(KWin, InstalledAgentFollowsTheWindowInFrontAndTypesThroughFakeInput) {
   // Open to the agent's user once KWin, which wants its runtime folder private, has started.
   ASSERT_EQ(::chmod(run.c_str(), 0711) + ::chmod(socket.c_str(), 0777), 0);
 
-  WaylandDesktop desktop(socket, prefix + "/bin/trovik-helper", home + "/agent");
-  ASSERT_NO_FATAL_FAILURE(desktop.expectTypingThrough("kwin_wayland"));
-  ASSERT_NO_FATAL_FAILURE(desktop.openWindowsAndGreet());
+  std::optional<WaylandDesktop> desktop;
+  desktop.emplace(socket, prefix + "/bin/trovik-helper", home + "/agent");
+  ASSERT_NO_FATAL_FAILURE(desktop->expectTypingThrough("kwin_wayland"));
+  ASSERT_NO_FATAL_FAILURE(desktop->openWindowsAndGreet());
 
   // KWin has no command line for focus: a script of its own activates the windows, by process,
   // in turn, `times` times over.
@@ -58,7 +60,7 @@ TEST(KWin, InstalledAgentFollowsTheWindowInFrontAndTypesThroughFakeInput) {
     std::ofstream script(file);
     script << "const all = workspace.clientList();\nfor (let n = 0; n < " << times
            << "; ++n) for (const pid of [";
-    for (const auto window : order) script << desktop.windows[window]->pid() << ",";
+    for (const auto window : order) script << desktop->windows[window]->pid() << ",";
     script << "]) for (const c of all) if (c.pid == pid) workspace.activeClient = c;\n";
     script.close();
     const std::string send = "DBUS_SESSION_BUS_ADDRESS='" + bus->address() +
@@ -68,7 +70,9 @@ TEST(KWin, InstalledAgentFollowsTheWindowInFrontAndTypesThroughFakeInput) {
                         send + "start >/dev/null")
                            .c_str()) == 0;
   };
-  const auto next = [&](std::chrono::milliseconds wait = 5s) { return desktop.next("app:", wait); };
+  const auto next = [&](std::chrono::milliseconds wait = 5s) {
+    return desktop->next("app:", wait);
+  };
   ASSERT_TRUE(activate({0}));
   EXPECT_EQ(next(), "app:inactive");
   ASSERT_TRUE(activate({1}));
@@ -79,9 +83,36 @@ TEST(KWin, InstalledAgentFollowsTheWindowInFrontAndTypesThroughFakeInput) {
   EXPECT_EQ(next(1s), "(nothing)") << "a moment of nothing in front was heard";
   ASSERT_TRUE(activate({0}));
   EXPECT_EQ(next(), "app:inactive");
-  desktop.expectTyped(0);
-  desktop.agent.signal(SIGTERM);
-  EXPECT_EQ(desktop.agent.waitForExit(1s), 0) << desktop.agent.errorText();
+  desktop->expectTyped(0);
+  desktop->agent.signal(SIGTERM);
+  EXPECT_EQ(desktop->agent.waitForExit(1s), 0) << desktop->agent.errorText();
+
+  // A copy from the build tree gets neither from KWin: a script it loads into KWin says which
+  // window is in front instead, and is unloaded when the agent ends.
+  auto windows = std::move(desktop->windows);
+  desktop.reset();
+  desktop.emplace(socket, TROVIK_HELPER_PATH, home + "/agent", bus->address());
+  desktop->windows = std::move(windows);
+  AgentProcess& built = desktop->agent;
+  ASSERT_TRUE(built.waitForLine(kListening)) << built.errorText();
+  const auto opening = greet(desktop->tablet, desktop->state);
+  EXPECT_NE(std::ranges::find(opening, "app:inactive"), opening.end());
+  ASSERT_TRUE(activate({1}));
+  EXPECT_EQ(next(), kResolveActive) << built.errorText();
+  ASSERT_TRUE(activate({2, 1}, 100));
+  EXPECT_EQ(next(1s), "(nothing)") << "a moment of nothing in front was heard";
+  ASSERT_TRUE(activate({0}));
+  EXPECT_EQ(next(), "app:inactive");
+  EXPECT_NE(built.errorText().find("workspace: the application in front comes from a script "
+                                   "loaded into kwin_wayland\n"),
+            std::string::npos);
+  built.signal(SIGTERM);
+  EXPECT_EQ(built.waitForExit(1s), 0) << built.errorText();
+  const std::string loaded = "DBUS_SESSION_BUS_ADDRESS='" + bus->address() +
+                             "' dbus-send --session --print-reply --dest=org.kde.KWin /Scripting "
+                             "org.kde.kwin.Scripting.isScriptLoaded string:trovik-helper-" +
+                             std::to_string(built.pid()) + " | grep -q 'boolean false'";
+  EXPECT_EQ(std::system(loaded.c_str()), 0) << "the script is still loaded";
 }
 
 }  // namespace trovik::e2e

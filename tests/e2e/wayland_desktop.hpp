@@ -14,10 +14,15 @@ namespace trovik::e2e {
 inline const std::string kResolveActive = "app:active:com.blackmagic-design.davinci-resolve";
 
 struct WaylandDesktop {
-  WaylandDesktop(std::string socket_, const std::string& program, const std::string& configHome)
+  // `sessionBus`, `display`: the desktop's session bus and Xwayland display, if it has them.
+  WaylandDesktop(std::string socket_, const std::string& program, const std::string& configHome,
+                 const std::string& sessionBus = {}, const std::string& display = {})
       : socket(std::move(socket_)),
         agent({{"--reuid=65534", "--regid=65534", "--clear-groups", program},
-               {{"WAYLAND_DISPLAY", socket}, {"XDG_CONFIG_HOME", configHome}},
+               {{"WAYLAND_DISPLAY", socket},
+                {"XDG_CONFIG_HOME", configHome},
+                {"DBUS_SESSION_BUS_ADDRESS", sessionBus},
+                {"DISPLAY", display}},
                true,
                "setpriv"}) {}
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "support/process.hpp"
@@ -14,15 +16,17 @@ class PrivateBus {
   static std::unique_ptr<PrivateBus> start(std::string& error) {
     std::unique_ptr<PrivateBus> bus(new PrivateBus);
     const std::string config = bus->folder_.path + "/bus.conf";
-    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
-                             "Configuration 1.0//EN\"\n"
-                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig><type>session</type><listen>unix:path="
-                          << bus->folder_.path
-                          << "/bus</listen><auth>EXTERNAL</auth>"
-                             "<policy context=\"default\"><allow send_destination=\"*\"/>"
-                             "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
-                             "</busconfig>\n";
+    std::ofstream(config)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus "
+           "Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig><type>session</type><listen>unix:path="
+        << bus->folder_.path
+        << "/bus</listen><auth>EXTERNAL</auth>"
+           "<policy context=\"default\"><allow user=\"*\"/><allow send_destination=\"*\"/>"
+           "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
+           "</busconfig>\n";
+    ::chmod(bus->folder_.path.c_str(), 0711);  // users other than the test's may connect
     try {
       bus->process_.emplace(test::ProcessOptions{
           {"dbus-daemon", "--config-file=" + config, "--nofork", "--print-address"}, {}, {}, true});
