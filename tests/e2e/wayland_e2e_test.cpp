@@ -2,8 +2,13 @@
 // it may use and no X display, so keys go through the compositor's virtual keyboard and the
 // window in front comes from the compositor's window list.
 
+#include <unistd.h>
+
+#include <fstream>
+
 #include "e2e/wayland_desktop.hpp"
 #include "support/sway_session.hpp"
+#include "support/x_key_recorder.hpp"
 
 namespace trovik::e2e {
 
@@ -59,6 +64,63 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   EXPECT_EQ(desktop.next(), "app:inactive");
   agent.signal(SIGTERM);
   EXPECT_EQ(agent.waitForExit(1s), 0) << agent.errorText();
+}
+
+// Whether a window manager (sway's, on Xwayland) runs on `display`: a window mapped before it
+// does is never managed.
+bool windowManagerRuns(const std::string& display) {
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  const char name[] = "_NET_SUPPORTING_WM_CHECK";
+  auto* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  auto* value =
+      atom ? xcb_get_property_reply(
+                 c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr)
+           : nullptr;
+  const bool runs = value && xcb_get_property_value_length(value) > 0;
+  std::free(atom);
+  std::free(value);
+  xcb_disconnect(c);
+  return runs;
+}
+
+// An X11 window under Xwayland is seen in front and typed into, through the compositor.
+TEST(Sway, SeesAndTypesIntoAnX11WindowUnderXwayland) {
+  TROVIK_REQUIRE_ISOLATION();
+  std::string error;
+  auto sway = testing::SwaySession::start(error, "xwayland enable\n");
+  TROVIK_REQUIRE_ENVIRONMENT(sway && std::system("command -v Xwayland >/dev/null") == 0,
+                             sway ? "needs Xwayland (xwayland)" : error);
+  // Sway names its X display only to the programs it starts.
+  const std::string named = sway->path + "/display";
+  ASSERT_TRUE(
+      sway->command("exec echo $DISPLAY >" + named + ".part && mv " + named + ".part " + named));
+  std::string display;
+  ASSERT_TRUE(test::waitUntil([&] { return bool(std::ifstream(named) >> display); }));
+  WaylandDesktop desktop(sway->socket(), TROVIK_HELPER_PATH, sway->path + "/agent", {}, display);
+  ASSERT_NO_FATAL_FAILURE(desktop.expectTypingThrough("sway"));
+  // Xwayland lets in only its own user.
+  ASSERT_EQ(::seteuid(65534), 0);
+  EXPECT_TRUE(test::waitUntil([&] { return windowManagerRuns(display); }));
+  auto window = testing::XKeyRecorder::open(display, error, "resolve");
+  ASSERT_EQ(::seteuid(0), 0);
+  ASSERT_TRUE(window) << error;
+  // Then a Wayland window in front, and back to the X11 one.
+  ASSERT_TRUE(desktop.open("org.example.other"));
+  ASSERT_TRUE(desktop.agent.waitForLine("Trovik: App activated: org.example.other"))
+      << desktop.agent.errorText();
+  const auto opening = greet(desktop.tablet, desktop.state);
+  EXPECT_NE(std::ranges::find(opening, "app:inactive"), opening.end());
+  ASSERT_TRUE(sway->command("[class=\"resolve\"] focus"));
+  EXPECT_EQ(desktop.next(), kResolveActive);
+  desktop.tablet.sendTo("SPACE", kCommandPort);
+  desktop.tablet.sendTo("shift+a", kCommandPort);
+  std::vector<testing::SeenKey> expected;
+  testing::addPress(expected, 65);
+  testing::addPress(expected, 38, true);
+  EXPECT_EQ(window->take(expected.size(), 5s), expected);
+  ASSERT_TRUE(sway->command("[app_id=\"org.example.other\"] focus"));
+  EXPECT_EQ(desktop.next(), "app:inactive");
 }
 
 }  // namespace trovik::e2e

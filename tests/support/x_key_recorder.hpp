@@ -42,7 +42,9 @@ inline void addPress(std::vector<SeenKey>& keys, std::uint8_t keycode, bool shif
 // windows that say which application they belong to, and names the active one on the root.
 class XKeyRecorder {
  public:
-  static std::unique_ptr<XKeyRecorder> open(const std::string& display, std::string& error) {
+  // `wmClass`: the class the recording window gives in WM_CLASS, if any.
+  static std::unique_ptr<XKeyRecorder> open(const std::string& display, std::string& error,
+                                            std::string_view wmClass = {}) {
     std::unique_ptr<XKeyRecorder> recorder(new XKeyRecorder(xcb_connect(display.c_str(), nullptr)));
     xcb_connection_t* c = recorder->c_;
     if (xcb_connection_has_error(c)) {
@@ -59,10 +61,14 @@ class XKeyRecorder {
       std::free(reply);
     }
     const xcb_window_t window = xcb_generate_id(c);
-    const std::uint32_t mask =
-        XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    // Painted, so that a compositor shows it (under Xwayland).
+    const std::uint32_t values[] = {screen->white_pixel, XCB_EVENT_MASK_KEY_PRESS |
+                                                             XCB_EVENT_MASK_KEY_RELEASE |
+                                                             XCB_EVENT_MASK_STRUCTURE_NOTIFY};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 100, 100, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK, &mask);
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+    if (!wmClass.empty()) recorder->nameClass(window, wmClass);
     xcb_map_window(c, window);
     xcb_flush(c);
     // Focus can only go to a viewable window: wait until the map has happened.
@@ -130,9 +136,7 @@ class XKeyRecorder {
     const xcb_window_t window = xcb_generate_id(c_);
     xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, 10, 10, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
-    const std::string classes = "instance" + std::string(1, '\0') + std::string(wmClass) + '\0';
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
-                        std::uint32_t(classes.size()), classes.data());
+    nameClass(window, wmClass);
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, atoms_[1], atoms_[2], 8,
                         std::uint32_t(gtkApplicationId.size()), gtkApplicationId.data());
     sync();
@@ -152,6 +156,11 @@ class XKeyRecorder {
 
  private:
   explicit XKeyRecorder(xcb_connection_t* c) : c_(c) {}
+  void nameClass(xcb_window_t window, std::string_view wmClass) {
+    const std::string classes = "instance" + std::string(1, '\0') + std::string(wmClass) + '\0';
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        std::uint32_t(classes.size()), classes.data());
+  }
   void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
 
   xcb_connection_t* c_;
