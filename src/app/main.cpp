@@ -97,14 +97,12 @@ std::unique_ptr<Services> makeServices() {
   const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
   const std::string wayland = waylandDisplay ? waylandDisplay : "";
   const WaylandOffer offer = probeWayland(wayland, std::chrono::seconds(1));
-  // KWin lends its window list only to an installed copy; a script loaded into it stands in.
-  const bool kwinScript = offer.reached && !offer.toplevels && offer.compositor.starts_with("kwin");
   if (offer.reached && !offer.virtualKeyboard && !offer.toplevels) {
     diagnose("wayland", offer.compositor +
                             " offers no virtual keyboard and no window list: keys need the uinput "
                             "rule (see \"Granting keyboard access\" in the README)" +
-                            (kwinScript ? ", unless the agent is installed"
-                                        : ", and only X11 applications are seen in front"));
+                            (offer.kwinScript() ? ", unless the agent is installed"
+                                                : ", and only X11 applications are seen in front"));
   }
   LinuxKeyboardOptions keys;
   // One that did not answer yet may still come with its virtual keyboard.
@@ -126,8 +124,8 @@ std::unique_ptr<Services> makeServices() {
     if (display && *display) xwayland = std::make_unique<X11Workspace>(s->runLoop, display);
     s->workspace = std::make_unique<WaylandWorkspace>(
         s->runLoop, wayland, std::string(kAccessibilitySettingsLink), std::move(xwayland));
-  } else if (kwinScript && (s->workspace = KWinScriptWorkspace::start(
-                                s->runLoop, "", std::string(kAccessibilitySettingsLink)))) {
+  } else if (offer.kwinScript() && (s->workspace = KWinScriptWorkspace::start(
+                                        s->runLoop, "", std::string(kAccessibilitySettingsLink)))) {
     diagnose("workspace",
              "the application in front comes from a script loaded into " + offer.compositor);
   } else {

@@ -98,6 +98,9 @@ Finding applicationInFront() {
   const std::string todo = "start trovik-helper inside your desktop's X11 session";
   if (const WaylandOffer wayland = compositor(); wayland.toplevels) {
     return ok(service, "the compositor (" + wayland.compositor + ") says which window is in front");
+  } else if (wayland.kwinScript()) {
+    return ok(service, "a script that the agent loads into " + wayland.compositor +
+                           " says which window is in front");
   }
   const std::string display = environment("DISPLAY");
   if (display.empty()) return missing(service, "no X display (DISPLAY is not set)", todo);

@@ -43,6 +43,8 @@ struct WaylandOffer {
   bool virtualKeyboard = false;  // a wlroots virtual keyboard or KWin's fake input
   bool toplevels = false;        // a wlroots or a KDE Plasma window list
   std::string compositor;
+  // KWin lends its window list only to an installed copy; a script loaded into it stands in.
+  bool kwinScript() const { return reached && !toplevels && compositor.starts_with("kwin"); }
 };
 
 // Connects once, waits up to `patience` for the compositor's globals, and disconnects.
