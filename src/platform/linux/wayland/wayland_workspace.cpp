@@ -186,8 +186,8 @@ void WaylandWorkspace::connect() {
 void WaylandWorkspace::serve() {
   Session& s = *session_;
   const std::string lost = "lost the connection to the Wayland compositor " + s.compositor;
-  // Until the socket is empty: the run loop hears of new data only, not of data left behind
-  // by a burst larger than one read.
+  // A burst larger than one read is taken whole before deciding, so that the windows it passed
+  // through on the way are not told to tablets one by one.
   bool more = true;
   for (int reads = 0; more && reads < kReadsPerTurn; ++reads) {
     while (wl_display_prepare_read(s.display) != 0) {
