@@ -25,9 +25,6 @@ constexpr const char* kInterface = "io.trovik.Helper.KWinScript";
 constexpr const char* kOwnerMatch =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.kde.KWin'";
-// As on the other desktops: longer than KWin takes between a window closing and the next one
-// becoming active, short enough to pass unnoticed.
-constexpr auto kNoWindowGrace = 150ms;
 constexpr auto kFirstWord = 1s;
 
 // Plasma 6 names them windowActivated and activeWindow; Plasma 5, clientActivated and
@@ -88,7 +85,7 @@ KWinScriptWorkspace::KWinScriptWorkspace(asio::io_context& context, sd_bus* bus,
       helpAlias_(std::move(helpAlias)),
       plugin_("trovik-helper-" + std::to_string(::getpid())),
       launchDeadline_(std::chrono::steady_clock::now() + kFirstWord),
-      grace_(context) {
+      front_(context) {
   // Watch for KWin before looking for it, so one that starts in between is not missed.
   int r = sd_bus_add_object_vtable(bus_, &objectSlot_, kPath, kInterface, kVtable, this);
   if (r >= 0)
@@ -100,7 +97,7 @@ KWinScriptWorkspace::KWinScriptWorkspace(asio::io_context& context, sd_bus* bus,
   if (r >= 0) {
     pump_ = AsioBusPump::start(context, bus_, [this](int error) {
       say("lost the session bus (" + failure(error) + "); no editor is seen in front");
-      activated(false, std::nullopt);
+      front_.lost();
     });
     if (!pump_) r = -errno;
   }
@@ -173,7 +170,7 @@ void KWinScriptWorkspace::follow(std::string owner) {
   heard_ = false;
   if (owner_.empty()) {
     say("KWin is not on the session bus; no editor is seen in front until it is");
-    return activated(false, std::nullopt);
+    return front_.lost();
   }
   load();
 }
@@ -246,25 +243,12 @@ int KWinScriptWorkspace::onWindowActivated(sd_bus_message* m, void* userdata, sd
     self->removeScriptFile();  // read, since it runs
   }
   const std::string name = *desktopFile ? desktopFile : resourceClass;
-  self->activated(!name.empty(), applicationIdentifierOfAppId(name));
-  return sd_bus_reply_method_return(m, "");
-}
-
-// No window at all counts only once it lasts: a closing window is followed by the next one.
-void KWinScriptWorkspace::activated(bool anyWindow, const std::optional<std::string>& application) {
-  if (anyWindow) {
-    graceRunning_ = false;
-    grace_.cancel();
-    return front_.settle(application);
+  if (name.empty()) {
+    self->front_.noWindow();
+  } else {
+    self->front_.window(applicationIdentifierOfAppId(name));
   }
-  if (!front_.known() || graceRunning_) return;
-  graceRunning_ = true;
-  grace_.expires_after(kNoWindowGrace);
-  grace_.async_wait([this](const std::error_code& error) {
-    if (error || !graceRunning_) return;
-    graceRunning_ = false;
-    front_.settle(std::nullopt);
-  });
+  return sd_bus_reply_method_return(m, "");
 }
 
 void KWinScriptWorkspace::removeScriptFile() {

@@ -2,7 +2,6 @@
 
 #include <systemd/sd-bus.h>
 
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -10,7 +9,7 @@
 
 #include "platform/linux/asio_run_loop.hpp"
 #include "platform/linux/desktop/asio_bus_pump.hpp"
-#include "platform/linux/desktop/front_application.hpp"
+#include "platform/linux/wayland/settling_front.hpp"
 #include "platform/workspace.hpp"
 
 namespace trovik {
@@ -49,7 +48,6 @@ class KWinScriptWorkspace final : public Workspace {
   void follow(std::string owner);
   void load();
   void removeScriptFile();
-  void activated(bool anyWindow, const std::optional<std::string>& application);
   void say(const std::string& text);
 
   sd_bus* bus_;
@@ -62,12 +60,10 @@ class KWinScriptWorkspace final : public Workspace {
   std::string owner_;                 // KWin's unique name, the only caller believed
   std::string scriptFile_;            // until KWin has read it
   std::shared_ptr<AsioBusPump> pump_;
-  asio::steady_timer grace_;  // a moment without an active window, until it counts
-  bool graceRunning_ = false;
   bool heard_ = false;  // the script has spoken since it was loaded
   bool launchSettled_ = false;
   bool said_ = false;
-  FrontApplication front_;
+  SettlingFront front_;
 };
 
 }  // namespace trovik

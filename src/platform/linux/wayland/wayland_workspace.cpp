@@ -21,9 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kRetryInterval = 2s;
-// Longer than the compositor takes between one window losing "activated" and the next
-// gaining it, which may come in separate reads; short enough to pass unnoticed.
-constexpr auto kNoWindowGrace = 150ms;
 // Reads of the compositor's socket before the run loop serves others.
 constexpr int kReadsPerTurn = 64;
 
@@ -137,8 +134,8 @@ WaylandWorkspace::WaylandWorkspace(AsioRunLoop& loop, std::string display, std::
       helpAlias_(std::move(helpAlias)),
       launchDeadline_(std::chrono::steady_clock::now() + 1s),
       retry_(loop.context()),
-      grace_(loop.context()),
-      xwayland_(std::move(xwayland)) {
+      xwayland_(std::move(xwayland)),
+      front_(loop.context()) {
   if (xwayland_) {
     xwayland_->addActivationObserver([this](const std::optional<RunningApplication>&) {
       if (xwaylandInFront_) front_.settle(xwaylandApplication());
@@ -235,34 +232,21 @@ void WaylandWorkspace::waitForCompositor() {
 void WaylandWorkspace::lose(const std::string& why) {
   session_.reset();
   xwaylandInFront_ = false;
-  graceRunning_ = false;
-  grace_.cancel();
   say(why + "; no editor is seen in front until it is back");
-  front_.settle(std::nullopt);
+  front_.lost();
   retry_.expires_after(kRetryInterval);
   retry_.async_wait([this](const std::error_code& error) {
     if (!error) connect();
   });
 }
 
-// The window in front after the changes so far. None at all counts only once it lasts.
+// The window in front after the changes so far.
 void WaylandWorkspace::decide() {
-  if (const Toplevel* toplevel = session_->active()) {
-    graceRunning_ = false;
-    grace_.cancel();
-    xwaylandInFront_ = toplevel->appId.empty() && xwayland_;
-    return front_.settle(xwaylandInFront_ ? xwaylandApplication()
-                                          : applicationIdentifierOfAppId(toplevel->appId));
-  }
-  if (!front_.known() || graceRunning_) return;
-  graceRunning_ = true;
-  grace_.expires_after(kNoWindowGrace);
-  grace_.async_wait([this](const std::error_code& error) {
-    // An activation meanwhile has called it off.
-    if (error || !graceRunning_) return;
-    graceRunning_ = false;
-    front_.settle(std::nullopt);
-  });
+  const Toplevel* toplevel = session_->active();
+  if (!toplevel) return front_.noWindow();
+  xwaylandInFront_ = toplevel->appId.empty() && xwayland_;
+  front_.window(xwaylandInFront_ ? xwaylandApplication()
+                                 : applicationIdentifierOfAppId(toplevel->appId));
 }
 
 std::optional<std::string> WaylandWorkspace::xwaylandApplication() {

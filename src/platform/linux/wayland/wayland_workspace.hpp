@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/linux/asio_run_loop.hpp"
-#include "platform/linux/desktop/front_application.hpp"
+#include "platform/linux/wayland/settling_front.hpp"
 #include "platform/workspace.hpp"
 
 namespace trovik {
@@ -55,11 +55,9 @@ class WaylandWorkspace final : public Workspace {
   const std::chrono::steady_clock::time_point launchDeadline_;
   std::shared_ptr<Session> session_;
   asio::steady_timer retry_;
-  asio::steady_timer grace_;  // a moment without an active window, until it counts
-  bool graceRunning_ = false;
   std::unique_ptr<Workspace> xwayland_;
   bool xwaylandInFront_ = false;
-  FrontApplication front_;
+  SettlingFront front_;
   bool launchSettled_ = false;
   bool saidUnavailable_ = false;
 };
