@@ -1,23 +1,20 @@
 #include "platform/linux/keyboard/xtest_keyboard.hpp"
 
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/xcbext.h>
 #include <xcb/xtest.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
 
 #include "platform/linux/diagnostics.hpp"
 #include "platform/linux/keyboard/evdev_key_codes.hpp"
+#include "platform/linux/keyboard/keeper.hpp"
 #include "platform/linux/keyboard/x_connection.hpp"
 
 namespace trovik {
@@ -44,79 +41,43 @@ void fakeKey(xcb_connection_t* c, std::uint16_t evdevCode, bool down) {
 
 }  // namespace
 
-struct XTestKeyboard::State {
+struct XTestKeyboard::State : KeeperState {
   State(std::string display_, std::function<bool()> standby_)
-      : display(std::move(display_)),
-        name(XConnection::nameOf(display)),
-        standby(std::move(standby_)) {}
-  ~State() {
-    ::close(stopFd);
-    ::close(probeFd);
-  }
+      : KeeperState(std::move(standby_)),
+        display(std::move(display_)),
+        name(XConnection::nameOf(display)) {}
+  ~State() { ::close(probeFd); }
 
-  void run();
+  void attempt();
   std::string watch(XConnection& c);
   bool roundTrip(XConnection& c);
   void setCurrent(XConnection* c);
   void stalled();
-  void report(const std::string& why);
-  bool standingBy();
-  // Sleeps for `time`, less when stopping or when `fd` or `also` has something to read.
-  void pause(Clock::duration time, int fd = -1, int also = -1) const;
+  void report(const std::string& why) {
+    KeeperState::report(why, "typing through XTest on the X display " + name, "XTest unavailable");
+  }
 
   const std::string display;
   const std::string name;
-  const std::function<bool()> standby;
-  const int stopFd = eventfd(0, EFD_CLOEXEC);  // readable once stopping
   // Readable when a press found no room: the keeper then tells a busy server from a stalled
   // one at once, so that no press has to wait to find out.
   const int probeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> usable{false};  // a connection is there and its server answers
-
-  std::mutex pressMutex;  // one press, or probe, at a time; guards `current`
-  XConnection* current = nullptr;
-
-  mutable std::mutex mutex;  // guards what follows
-  std::condition_variable changed;
-  std::string problem;
-  int attempts = 0;  // that have ended
-  bool exited = false;
+  XConnection* current = nullptr;  // under pressMutex, which a probe takes too
 };
 
-void XTestKeyboard::State::run() {
-  // A probe written as the server goes away must not end the process.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-  for (auto nextAttempt = Clock::now(); !stopping;) {
-    const auto now = Clock::now();
-    if (now < nextAttempt || standingBy()) {
-      pause(now < nextAttempt ? nextAttempt - now : Clock::duration(kProbeInterval));
-      continue;
-    }
-    nextAttempt = now + kRetryInterval;
-    std::string why;
-    auto connection = XConnection::open(display, why);
-    {
-      // Counted before access shows: whoever sees access also sees the attempt that gave it.
-      std::lock_guard press(pressMutex);
-      current = connection.get();
-      std::lock_guard lock(mutex);
-      ++attempts;
-      usable = connection != nullptr;
-      changed.notify_all();
-    }
-    report(why);
-    if (!connection) continue;
-    why = watch(*connection);
-    setCurrent(nullptr);
-    report(why);
+void XTestKeyboard::State::attempt() {
+  std::string why;
+  auto connection = XConnection::open(display, why);
+  {
+    std::lock_guard press(pressMutex);
+    current = connection.get();
+    attempted(connection != nullptr);
   }
-  std::lock_guard lock(mutex);
-  exited = true;
-  changed.notify_all();
+  report(why);
+  if (!connection) return;
+  why = watch(*connection);
+  setCurrent(nullptr);
+  report(why);
 }
 
 // Probes the server about every second until the connection ends. A server that leaves a
@@ -174,54 +135,16 @@ void XTestKeyboard::State::stalled() {
   if (usable.exchange(false)) report("the X display " + name + " stopped answering");
 }
 
-// `why` empty: typing works (again).
-void XTestKeyboard::State::report(const std::string& why) {
-  std::lock_guard lock(mutex);
-  if (stopping) return;
-  if (why.empty()) {
-    diagnose("keyboard", "typing through XTest on the X display " + name);
-  } else if (why != problem) {
-    // Said once per new reason: the retries would otherwise flood the log.
-    diagnose("keyboard", "XTest unavailable: " + why);
-  }
-  problem = why;
-}
-
-bool XTestKeyboard::State::standingBy() {
-  // Under the lock that the destructor takes to stop: `standby` is never asked after that.
-  std::lock_guard lock(mutex);
-  return !stopping && standby && standby();
-}
-
-void XTestKeyboard::State::pause(Clock::duration time, int fd, int also) const {
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(std::max(time, Clock::duration{}));
-  // poll skips fd -1
-  std::array<pollfd, 3> fds{{{stopFd, POLLIN, 0}, {fd, POLLIN, 0}, {also, POLLIN, 0}}};
-  ::poll(fds.data(), fds.size(), static_cast<int>(ms.count()));
-}
-
 XTestKeyboard::XTestKeyboard(std::string display, std::function<bool()> standby)
-    : state_(std::make_shared<State>(std::move(display), std::move(standby))) {
-  keeper_ = std::thread([state = state_] { state->run(); });
-  if (state_->standingBy()) return;
-  // The launch check comes right after this: give a server that answers time to do so.
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait_for(lock, kFirstConnection, [this] { return state_->attempts > 0; });
-}
+    : state_(std::make_shared<State>(std::move(display), std::move(standby))),
+      keeper_(startKeeper(
+          state_, [state = state_] { state->run(kRetryInterval, [&] { state->attempt(); }); },
+          kFirstConnection)) {}
 
+// A keeper inside xcb_connect waits for a server that may never answer: it is left to end
+// once the server answers or the process ends.
 XTestKeyboard::~XTestKeyboard() {
-  State& s = *state_;
-  std::unique_lock lock(s.mutex);
-  s.stopping = true;
-  eventfd_write(s.stopFd, 1);
-  // A keeper inside xcb_connect waits for a server that may never answer. It holds the state
-  // itself and ends once the server answers or the process ends.
-  if (s.changed.wait_for(lock, kKeeperExit, [&s] { return s.exited; })) {
-    lock.unlock();
-    keeper_.join();
-  } else {
-    keeper_.detach();
-  }
+  stopKeeper(*state_, keeper_, kKeeperExit);
 }
 
 bool XTestKeyboard::usable() const {

@@ -1,8 +1,6 @@
 #include "platform/linux/wayland/wayland_keyboard.hpp"
 
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -10,12 +8,11 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
 
-#include "platform/linux/diagnostics.hpp"
+#include "platform/linux/keyboard/keeper.hpp"
 #include "platform/linux/wayland/compositor_keys.hpp"
 #include "platform/linux/wayland/us_keymap.hpp"
 #include "platform/linux/wayland/wayland_display.hpp"
@@ -36,75 +33,43 @@ using Connection = KeyboardConnection;
 
 }  // namespace
 
-struct WaylandKeyboard::State {
+struct WaylandKeyboard::State : KeeperState {
   State(std::string display_, std::function<bool()> standby_)
-      : display(std::move(display_)), standby(std::move(standby_)) {}
-  ~State() {
-    ::close(stopFd);
-    ::close(wakeFd);
-  }
+      : KeeperState(std::move(standby_)), display(std::move(display_)) {}
+  ~State() { ::close(wakeFd); }
 
-  void run();
+  void attempt();
   std::unique_ptr<Connection> connect(std::string& why);
   std::string watch(Connection& c);
-  void setCurrent(Connection* c);
-  void report(const std::string& why, const std::string& compositor);
-  bool standingBy();
+  void report(const std::string& why, const std::string& compositor) {
+    KeeperState::report(why,
+                        "typing through the compositor's virtual keyboard (" + compositor + ")",
+                        "Wayland virtual keyboard unavailable");
+  }
 
   const std::string display;
-  const std::function<bool()> standby;
-  const int stopFd = eventfd(0, EFD_CLOEXEC);                 // readable once stopping
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // a press left requests unsent
   std::optional<UsKeymap> keymap;                             // the keeper's
-  std::atomic<bool> stopping{false};
-  std::atomic<bool> usable{false};
-
-  std::mutex pressMutex;  // one press at a time; guards `current`
-  Connection* current = nullptr;
-
-  mutable std::mutex mutex;  // guards what follows
-  std::condition_variable changed;
-  std::string problem;
-  int attempts = 0;  // that have ended
-  bool exited = false;
+  Connection* current = nullptr;                              // under pressMutex
 };
 
-void WaylandKeyboard::State::run() {
-  // A request written as the compositor goes away must not end the process.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-  for (auto nextAttempt = Clock::now(); !stopping;) {
-    const auto now = Clock::now();
-    if (now < nextAttempt || standingBy()) {
-      const auto wait = now < nextAttempt ? nextAttempt - now : Clock::duration(1s);
-      pollfd stop{stopFd, POLLIN, 0};
-      ::poll(&stop, 1,
-             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
-      continue;
-    }
-    nextAttempt = now + kRetryInterval;
-    std::string why;
-    auto connection = connect(why);
-    setCurrent(connection.get());
-    {
-      std::lock_guard lock(mutex);
-      ++attempts;
-      changed.notify_all();
-    }
-    if (!connection) {
-      report(why, "");
-      continue;
-    }
-    report("", connection->compositor);
-    why = watch(*connection);
-    setCurrent(nullptr);
-    report(why, connection->compositor);
+void WaylandKeyboard::State::attempt() {
+  std::string why;
+  auto connection = connect(why);
+  {
+    std::lock_guard press(pressMutex);
+    current = connection.get();
+    attempted(connection != nullptr);
   }
-  std::lock_guard lock(mutex);
-  exited = true;
-  changed.notify_all();
+  if (!connection) return report(why, "");
+  report("", connection->compositor);
+  why = watch(*connection);
+  {
+    std::lock_guard press(pressMutex);
+    current = nullptr;
+    usable = false;
+  }
+  report(why, connection->compositor);
 }
 
 std::unique_ptr<Connection> WaylandKeyboard::State::connect(std::string& why) {
@@ -132,8 +97,7 @@ std::unique_ptr<Connection> WaylandKeyboard::State::connect(std::string& why) {
     why = "the Wayland compositor " + c->compositor + " refused a virtual keyboard";
     return nullptr;
   }
-  pollfd stop{stopFd, POLLIN, 0};
-  ::poll(&stop, 1, static_cast<int>(kNewKeyboardSettle.count()));
+  pause(kNewKeyboardSettle);
   return c;
 }
 
@@ -167,50 +131,14 @@ std::string WaylandKeyboard::State::watch(Connection& c) {
   return {};
 }
 
-void WaylandKeyboard::State::setCurrent(Connection* c) {
-  std::lock_guard lock(pressMutex);
-  current = c;
-  usable = c != nullptr;
-}
-
-// `why` empty: typing works (again).
-void WaylandKeyboard::State::report(const std::string& why, const std::string& compositor) {
-  std::lock_guard lock(mutex);
-  if (stopping) return;
-  if (why.empty()) {
-    diagnose("keyboard", "typing through the compositor's virtual keyboard (" + compositor + ")");
-  } else if (why != problem) {
-    // Said once per new reason: the retries would otherwise flood the log.
-    diagnose("keyboard", "Wayland virtual keyboard unavailable: " + why);
-  }
-  problem = why;
-}
-
-bool WaylandKeyboard::State::standingBy() {
-  std::lock_guard lock(mutex);
-  return !stopping && standby && standby();
-}
-
 WaylandKeyboard::WaylandKeyboard(std::string display, std::function<bool()> standby)
-    : state_(std::make_shared<State>(std::move(display), std::move(standby))) {
-  keeper_ = std::thread([state = state_] { state->run(); });
-  if (state_->standingBy()) return;
-  // The launch check comes right after this: give a compositor that answers time to do so.
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait_for(lock, kFirstKeyboard, [this] { return state_->attempts > 0; });
-}
+    : state_(std::make_shared<State>(std::move(display), std::move(standby))),
+      keeper_(startKeeper(
+          state_, [state = state_] { state->run(kRetryInterval, [&] { state->attempt(); }); },
+          kFirstKeyboard)) {}
 
 WaylandKeyboard::~WaylandKeyboard() {
-  State& s = *state_;
-  std::unique_lock lock(s.mutex);
-  s.stopping = true;
-  eventfd_write(s.stopFd, 1);
-  if (s.changed.wait_for(lock, kKeeperExit, [&s] { return s.exited; })) {
-    lock.unlock();
-    keeper_.join();
-  } else {
-    keeper_.detach();  // it holds the state itself
-  }
+  stopKeeper(*state_, keeper_, kKeeperExit);
 }
 
 bool WaylandKeyboard::usable() const {
