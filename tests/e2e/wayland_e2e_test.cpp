@@ -113,6 +113,8 @@ TEST(Sway, SeesAndTypesIntoAnX11WindowUnderXwayland) {
   EXPECT_NE(std::ranges::find(opening, "app:inactive"), opening.end());
   ASSERT_TRUE(sway->command("[class=\"resolve\"] focus"));
   EXPECT_EQ(desktop.next(), kResolveActive);
+  // Sway gives the window the X focus on a connection of its own, which may come later.
+  EXPECT_TRUE(test::waitUntil([&] { return window->focused(); }));
   desktop.tablet.sendTo("SPACE", kCommandPort);
   desktop.tablet.sendTo("shift+a", kCommandPort);
   std::vector<testing::SeenKey> expected;

@@ -78,9 +78,8 @@ class XKeyRecorder {
       if (mapped) break;
     }
     xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
-    auto* focus = xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr);
-    const bool focused = focus && focus->focus == window;
-    std::free(focus);
+    recorder->window_ = window;
+    const bool focused = recorder->focused();
     if (!focused) error = "the recording window did not get the focus";
     return focused ? std::move(recorder) : nullptr;
   }
@@ -149,6 +148,13 @@ class XKeyRecorder {
                         &window);
     if (wait) sync();
   }
+  // Whether the recording window has the input focus, which a window manager may move.
+  bool focused() {
+    auto* focus = xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr);
+    const bool focused = focus && focus->focus == window_;
+    std::free(focus);
+    return focused;
+  }
   void destroy(xcb_window_t window) {  // sends it and what is queued
     xcb_destroy_window(c_, window);
     xcb_flush(c_);
@@ -165,7 +171,8 @@ class XKeyRecorder {
 
   xcb_connection_t* c_;
   xcb_window_t root_ = XCB_NONE;
-  xcb_atom_t atoms_[3] = {};  // _NET_ACTIVE_WINDOW, _GTK_APPLICATION_ID, UTF8_STRING
+  xcb_window_t window_ = XCB_NONE;  // the recording one
+  xcb_atom_t atoms_[3] = {};        // _NET_ACTIVE_WINDOW, _GTK_APPLICATION_ID, UTF8_STRING
 };
 
 }  // namespace trovik::testing
