@@ -52,6 +52,10 @@ TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInst
   ASSERT_NO_FATAL_FAILURE(desktop->expectTypingThrough("kwin_wayland"));
   ASSERT_NO_FATAL_FAILURE(desktop->openWindowsAndGreet());
 
+  const std::string onBus = "DBUS_SESSION_BUS_ADDRESS='" + bus->address() + "' ";
+  const std::string scripting =
+      onBus +
+      "dbus-send --session --print-reply --dest=org.kde.KWin /Scripting org.kde.kwin.Scripting";
   // KWin has no command line for focus: a script of its own activates the windows, by process,
   // in turn, `times` times over.
   int scripts = 0;
@@ -63,9 +67,7 @@ TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInst
     for (const auto window : order) script << desktop->windows[window]->pid() << ",";
     script << "]) for (const c of all) if (c.pid == pid) workspace.activeClient = c;\n";
     script.close();
-    const std::string send = "DBUS_SESSION_BUS_ADDRESS='" + bus->address() +
-                             "' dbus-send --session --print-reply --dest=org.kde.KWin /Scripting "
-                             "org.kde.kwin.Scripting.";
+    const std::string send = scripting + ".";
     return std::system((send + "loadScript string:" + file + " string:" + name + " >/dev/null && " +
                         send + "start >/dev/null")
                            .c_str()) == 0;
@@ -109,12 +111,19 @@ TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInst
                            "workspace: the application in front comes from a script loaded into "
                            "kwin_wayland\n"})
     EXPECT_NE(built.errorText().find(line), std::string::npos) << line;
+  // Only KWin says which window is in front: a call from anyone else is refused.
+  const std::string pid = std::to_string(built.pid()),
+                    forge = "for n in $(" + onBus + "busctl --user list | awk '$2 == " + pid +
+                            " {print $1}'); do " + onBus +
+                            "busctl --user call $n /io/trovik/Helper/"
+                            "KWinScript io.trovik.Helper.KWinScript WindowActivated ss resolve "
+                            "resolve && exit 0; done 2>/dev/null; exit 1";
+  EXPECT_NE(std::system(forge.c_str()), 0);
+  EXPECT_EQ(next(1s), "(nothing)");
   built.signal(SIGTERM);
   EXPECT_EQ(built.waitForExit(1s), 0) << built.errorText();
-  const std::string loaded = "DBUS_SESSION_BUS_ADDRESS='" + bus->address() +
-                             "' dbus-send --session --print-reply --dest=org.kde.KWin /Scripting "
-                             "org.kde.kwin.Scripting.isScriptLoaded string:trovik-helper-" +
-                             std::to_string(built.pid()) + " | grep -q 'boolean false'";
+  const std::string loaded =
+      scripting + ".isScriptLoaded string:trovik-helper-" + pid + " | grep -q 'boolean false'";
   EXPECT_EQ(std::system(loaded.c_str()), 0) << "the script is still loaded";
 }
 

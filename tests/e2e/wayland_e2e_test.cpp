@@ -70,16 +70,12 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
 // does is never managed.
 bool windowManagerRuns(const std::string& display) {
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-  const char name[] = "_NET_SUPPORTING_WM_CHECK";
-  auto* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr);
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  auto* value =
-      atom ? xcb_get_property_reply(
-                 c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr)
-           : nullptr;
-  const bool runs = value && xcb_get_property_value_length(value) > 0;
-  std::free(atom);
-  std::free(value);
+  auto* atom = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 24, "_NET_SUPPORTING_WM_CHECK"), 0);
+  auto* value = xcb_get_property_reply(
+      c, xcb_get_property(c, 0, root, atom ? atom->atom : 0, XCB_ATOM_WINDOW, 0, 1), nullptr);
+  const bool runs = value && value->value_len > 0;
+  for (void* reply : {static_cast<void*>(atom), static_cast<void*>(value)}) std::free(reply);
   xcb_disconnect(c);
   return runs;
 }
