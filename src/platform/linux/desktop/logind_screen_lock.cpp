@@ -28,10 +28,6 @@ constexpr std::chrono::milliseconds kFirstAnswer{500};
 // A logind that has not answered by then is as good as absent.
 constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
 
-std::string errorText(const sd_bus_error* error) {
-  return error->message && *error->message ? error->message : error->name;
-}
-
 }  // namespace
 
 LogindScreenLock::LogindScreenLock(asio::io_context& mainLoop, std::string systemBus,
@@ -87,7 +83,7 @@ int LogindScreenLock::onOwner(sd_bus_message* m, void* userdata, sd_bus_error*) 
   const char* owner = "";
   const sd_bus_error* error = sd_bus_message_get_error(m);
   if (error && !sd_bus_error_has_name(error, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
-    self->unavailable("cannot ask the system bus for it: " + errorText(error));
+    self->unavailable("cannot ask the system bus for it: " + busErrorText(error));
     return 0;
   }
   if (!error) sd_bus_message_read(m, "s", &owner);
@@ -129,7 +125,7 @@ int LogindScreenLock::onSessionOfPid(sd_bus_message* m, void* userdata, sd_bus_e
   if (!error && sd_bus_message_read(m, "o", &path) > 0) {
     self->watchSession(path);
   } else if (self->sessionId_.empty()) {
-    self->unavailable("no session for this process" + (error ? ": " + errorText(error) : ""));
+    self->unavailable("no session for this process" + (error ? ": " + busErrorText(error) : ""));
   } else {
     // Started outside the session (by a user service, say), but on its behalf.
     self->callSlot_ = sd_bus_slot_unref(self->callSlot_);
@@ -148,7 +144,7 @@ int LogindScreenLock::onSessionOfId(sd_bus_message* m, void* userdata, sd_bus_er
   if (!error && sd_bus_message_read(m, "o", &path) > 0) {
     self->watchSession(path);
   } else {
-    self->unavailable("no session " + self->sessionId_ + (error ? ": " + errorText(error) : ""));
+    self->unavailable("no session " + self->sessionId_ + (error ? ": " + busErrorText(error) : ""));
   }
   return 0;
 }
@@ -178,7 +174,7 @@ int LogindScreenLock::onLockedHint(sd_bus_message* m, void* userdata, sd_bus_err
   auto* self = static_cast<LogindScreenLock*>(userdata);
   int value = 0;
   if (const sd_bus_error* error = sd_bus_message_get_error(m)) {
-    self->unavailable("cannot read LockedHint: " + errorText(error));
+    self->unavailable("cannot read LockedHint: " + busErrorText(error));
   } else if (sd_bus_message_read(m, "v", "b", &value) < 0) {
     self->unavailable("LockedHint is not a boolean");
   } else {

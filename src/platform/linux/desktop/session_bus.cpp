@@ -23,4 +23,8 @@ int openSystemBus(const std::string& address, sd_bus** bus) {
   return address.empty() ? sd_bus_open_system(bus) : openBusAt(address, bus);
 }
 
+std::string busErrorText(const sd_bus_error* error) {
+  return error->message && *error->message ? error->message : error->name;
+}
+
 }  // namespace trovik

@@ -14,4 +14,7 @@ int openSessionBus(const std::string& address, sd_bus** bus);
 // well-known socket.
 int openSystemBus(const std::string& address, sd_bus** bus);
 
+// What a failed call's error says: its message, else its name.
+std::string busErrorText(const sd_bus_error* error);
+
 }  // namespace trovik

@@ -52,10 +52,6 @@ std::string scriptFor(const std::string& agent) {
          "report(active());\n";
 }
 
-std::string errorText(const sd_bus_error* error) {
-  return error->message && *error->message ? error->message : error->name;
-}
-
 std::string failure(int r) {
   return std::strerror(-r);
 }
@@ -205,7 +201,7 @@ int KWinScriptWorkspace::onLoaded(sd_bus_message* m, void* userdata, sd_bus_erro
   std::int32_t id = -1;
   if (const sd_bus_error* error = sd_bus_message_get_error(m)) {
     self->say("KWin did not load the script that says which window is in front: " +
-              errorText(error));
+              busErrorText(error));
   } else if (sd_bus_message_read(m, "i", &id) < 0 || id < 0) {
     self->say("KWin did not load the script that says which window is in front");
   } else {
@@ -222,7 +218,7 @@ int KWinScriptWorkspace::onStarted(sd_bus_message* m, void* userdata, sd_bus_err
   self->callSlot_ = sd_bus_slot_unref(self->callSlot_);
   if (const sd_bus_error* error = sd_bus_message_get_error(m)) {
     self->say("KWin did not start the script that says which window is in front: " +
-              errorText(error));
+              busErrorText(error));
   }
   return 0;
 }
