@@ -42,7 +42,8 @@ inline void addPress(std::vector<SeenKey>& keys, std::uint8_t keycode, bool shif
 // windows that say which application they belong to, and names the active one on the root.
 class XKeyRecorder {
  public:
-  // `wmClass`: the class the recording window gives in WM_CLASS, if any.
+  // With `wmClass`, a window for a window manager, which names it by this class in WM_CLASS and
+  // gives it the focus itself: one taken behind its back could come back after another window's.
   static std::unique_ptr<XKeyRecorder> open(const std::string& display, std::string& error,
                                             std::string_view wmClass = {}) {
     std::unique_ptr<XKeyRecorder> recorder(new XKeyRecorder(xcb_connect(display.c_str(), nullptr)));
@@ -77,11 +78,12 @@ class XKeyRecorder {
       std::free(event);
       if (mapped) break;
     }
-    xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
     recorder->window_ = window;
-    const bool focused = recorder->focused();
-    if (!focused) error = "the recording window did not get the focus";
-    return focused ? std::move(recorder) : nullptr;
+    if (!wmClass.empty()) return recorder;
+    xcb_set_input_focus(c, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+    if (recorder->focused()) return recorder;
+    error = "the recording window did not get the focus";
+    return nullptr;
   }
   ~XKeyRecorder() { xcb_disconnect(c_); }
 
