@@ -6,6 +6,7 @@
 #include <wayland-client.h>
 
 #include <asio/posix/stream_descriptor.hpp>
+#include <chrono>
 #include <map>
 #include <string>
 #include <system_error>
@@ -46,6 +47,7 @@ struct WaylandWorkspace::Session {
   std::map<zwlr_foreign_toplevel_handle_v1*, Toplevel> toplevels;
   org_kde_plasma_window_management* plasmaManager = nullptr;  // on KDE Plasma, instead
   std::map<org_kde_plasma_window*, Toplevel> plasmaWindows;
+  const std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
   bool ready = false;     // the first list of windows is complete
   bool finished = false;  // the compositor ended the list
 };

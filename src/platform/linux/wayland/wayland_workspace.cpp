@@ -20,6 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto kRetryInterval = 2s;
 // Reads of the compositor's socket before the run loop serves others.
 constexpr int kReadsPerTurn = 64;
@@ -230,11 +232,20 @@ void WaylandWorkspace::waitForCompositor() {
 }
 
 void WaylandWorkspace::lose(const std::string& why) {
+  // A compositor drops a client that falls behind a burst of its events (libwayland-server
+  // 1.21 holds no more): one that had served a while is asked again at once, and the
+  // application in front stays unless the new list says otherwise.
+  const bool again =
+      session_ && session_->ready && Clock::now() - session_->since >= kRetryInterval;
   session_.reset();
   xwaylandInFront_ = false;
   say(why + "; no editor is seen in front until it is back");
-  front_.lost();
-  retry_.expires_after(kRetryInterval);
+  if (again) {
+    front_.noWindow();
+  } else {
+    front_.lost();
+  }
+  retry_.expires_after(again ? Clock::duration::zero() : Clock::duration(kRetryInterval));
   retry_.async_wait([this](const std::error_code& error) {
     if (!error) connect();
   });
