@@ -96,7 +96,8 @@ std::unique_ptr<Services> makeServices() {
   // In a Wayland session the compositor's offer picks the keyboard and the workspace.
   const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
   const std::string wayland = waylandDisplay ? waylandDisplay : "";
-  const WaylandOffer offer = probeWayland(wayland, std::chrono::seconds(1));
+  const WaylandOffer offer =
+      probeWayland(wayland, std::chrono::seconds(1), std::chrono::seconds(10));
   if (offer.reached && !offer.virtualKeyboard && !offer.toplevels) {
     diagnose("wayland", offer.compositor +
                             " offers no virtual keyboard and no window list: keys need the uinput "

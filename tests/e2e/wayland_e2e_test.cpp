@@ -19,10 +19,14 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   std::string error;
   auto sway = testing::SwaySession::start(error);
   TROVIK_REQUIRE_ENVIRONMENT(sway, error);
+  sway->pause(true);  // busy as the agent starts: it is waited for, not given up on
   WaylandDesktop desktop(sway->socket(), TROVIK_HELPER_PATH, sway->path + "/agent");
+  AgentProcess& agent = desktop.agent;
+  EXPECT_TRUE(test::waitUntil(
+      [&] { return agent.errorText().find("waiting for it") != std::string::npos; }));
+  sway->pause(false);
   ASSERT_NO_FATAL_FAILURE(desktop.expectTypingThrough("sway"));
   ASSERT_NO_FATAL_FAILURE(desktop.openWindowsAndGreet());
-  AgentProcess& agent = desktop.agent;
   auto& windows = desktop.windows;
   const std::string other = "org.example.other", resolve = "resolve", &active = kResolveActive;
   const std::string resolveToo = "Com.BlackmagicDesign.Resolve.desktop";

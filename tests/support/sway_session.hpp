@@ -58,6 +58,7 @@ class SwaySession {
   }
   // Ends sway as a user's logout does; it removes its sockets.
   void stop() { process_.reset(); }
+  void pause(bool paused) const { process_->signal(paused ? SIGSTOP : SIGCONT); }
 
   // For WAYLAND_DISPLAY: the first free name, in a runtime folder of its own.
   const std::string& socket() const { return socket_; }

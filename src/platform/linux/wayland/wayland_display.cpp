@@ -11,6 +11,7 @@
 
 #include "fake-input-client-protocol.h"
 #include "plasma-window-management-client-protocol.h"
+#include "platform/linux/diagnostics.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
@@ -104,7 +105,8 @@ std::string compositorName(wl_display* display) {
   return name.empty() ? "unknown" : name;
 }
 
-WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds patience) {
+WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds patience,
+                          std::chrono::milliseconds busy) {
   WaylandOffer offer;
   if (display.empty()) return offer;
   wl_display* connection = wl_display_connect(display.c_str());
@@ -112,6 +114,13 @@ WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds 
   WaylandGlobals globals;
   wl_registry* registry = listGlobals(connection, globals);
   offer.reached = roundTrip(connection, Clock::now() + patience);
+  if (!offer.reached && busy.count() > 0) {
+    diagnose("wayland", "the Wayland compositor " + compositorName(connection) +
+                            " has not answered within " + std::to_string(patience.count()) +
+                            " ms; waiting for it");
+    // Answered in order: this sync's answer comes after the globals.
+    offer.reached = roundTrip(connection, Clock::now() + busy);
+  }
   offer.virtualKeyboard =
       (globals.seat && globals.virtualKeyboards) || globals.fakeInputVersion >= kFakeInputKeysSince;
   offer.toplevels = globals.toplevels || globals.plasmaWindows;

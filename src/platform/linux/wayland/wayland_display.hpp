@@ -48,7 +48,9 @@ struct WaylandOffer {
 };
 
 // Connects once, waits up to `patience` for the compositor's globals, and disconnects.
-// Nothing reached when `display` is empty.
-WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds patience);
+// Nothing reached when `display` is empty. A compositor that took the connection but is silent
+// after `patience` is said to be waited for, and given up to `busy` more (a loaded machine).
+WaylandOffer probeWayland(const std::string& display, std::chrono::milliseconds patience,
+                          std::chrono::milliseconds busy = {});
 
 }  // namespace trovik
