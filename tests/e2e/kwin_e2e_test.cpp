@@ -72,19 +72,16 @@ TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInst
                         send + "start >/dev/null")
                            .c_str()) == 0;
   };
-  const auto next = [&](std::chrono::milliseconds wait = 5s) {
-    return desktop->next("app:", wait);
-  };
   ASSERT_TRUE(activate({0}));
-  EXPECT_EQ(next(), "app:inactive");
+  EXPECT_EQ(desktop->next(), "app:inactive");
   ASSERT_TRUE(activate({1}));
-  EXPECT_EQ(next(), kResolveActive);
+  EXPECT_EQ(desktop->next(), kResolveActive);
   // 1,000 switches between Resolve's two windows: no moment of nothing in front is heard.
   // (How bursts between applications end is the sway test's: the decision is the same.)
   ASSERT_TRUE(activate({2, 1}, 500));
-  EXPECT_EQ(next(1s), "(nothing)") << "a moment of nothing in front was heard";
+  EXPECT_EQ(desktop->next("app:", 1s), "(nothing)") << "a moment of nothing in front was heard";
   ASSERT_TRUE(activate({0}));
-  EXPECT_EQ(next(), "app:inactive");
+  EXPECT_EQ(desktop->next(), "app:inactive");
   desktop->expectTyped(0);
   desktop->agent.signal(SIGTERM);
   EXPECT_EQ(desktop->agent.waitForExit(1s), 0) << desktop->agent.errorText();
@@ -99,11 +96,11 @@ TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInst
   ASSERT_TRUE(built.waitForLine(kListening)) << built.errorText();
   EXPECT_EQ(std::ranges::count(greet(desktop->tablet, desktop->state), "app:inactive"), 1);
   ASSERT_TRUE(activate({1}));
-  EXPECT_EQ(next(), kResolveActive) << built.errorText();
+  EXPECT_EQ(desktop->next(), kResolveActive) << built.errorText();
   ASSERT_TRUE(activate({2, 1}, 100));
-  EXPECT_EQ(next(1s), "(nothing)") << "a moment of nothing in front was heard";
+  EXPECT_EQ(desktop->next("app:", 1s), "(nothing)") << "a moment of nothing in front was heard";
   ASSERT_TRUE(activate({0}));
-  EXPECT_EQ(next(), "app:inactive");
+  EXPECT_EQ(desktop->next(), "app:inactive");
   for (const char* line : {"wayland: kwin_wayland offers no virtual keyboard and no window list: "
                            "keys need the uinput rule (see \"Granting keyboard access\" in the "
                            "README), unless the agent is installed\n",
@@ -118,7 +115,7 @@ TEST(KWin, FollowsTheWindowInFrontInstalledOrNotAndTypesThroughFakeInputOnceInst
                             "KWinScript io.trovik.Helper.KWinScript WindowActivated ss resolve "
                             "resolve && exit 0; done 2>/dev/null; exit 1";
   EXPECT_NE(std::system(forge.c_str()), 0);
-  EXPECT_EQ(next(1s), "(nothing)");
+  EXPECT_EQ(desktop->next("app:", 1s), "(nothing)");
   built.signal(SIGTERM);
   EXPECT_EQ(built.waitForExit(1s), 0) << built.errorText();
   const std::string loaded =

@@ -35,10 +35,18 @@ TEST(Sway, FollowsTheWindowInFrontAndTypesIntoItAcrossACompositorRestart) {
   // 1,000 switches between two windows of Resolve, the last one opened, each a command of its
   // own: focus leaves one window before it reaches the next, and a moment of nothing in front
   // would be heard. Then 1,000 between Resolve and another application, ending in Resolve.
+  // Paced by the windows: sway drops one that falls far behind (libwayland-server 1.21).
   for (const auto& [a, b] : {std::pair{resolveToo, resolve}, std::pair{other, resolve}}) {
-    std::vector<std::string> burst;
-    for (int i = 0; i < 500; ++i) burst.insert(burst.end(), {focus(a), focus(b)});
-    ASSERT_TRUE(sway->command(burst));
+    for (int chunk = 0; chunk < 20; ++chunk) {
+      std::vector<std::string> burst;
+      for (int i = 0; i < 25; ++i) burst.insert(burst.end(), {focus(a), focus(b)});
+      ASSERT_TRUE(sway->command(burst));
+      for (std::size_t window : {a == other ? 0u : 2u, 1u}) {
+        // The burst's first command focuses the window already in front.
+        for (int i = window == 2 && chunk == 0; i < 25; ++i)
+          ASSERT_TRUE(windows[window]->waitForLine("enter")) << chunk;
+      }
+    }
     if (a == resolveToo) {
       EXPECT_EQ(desktop.next("app:", 1s), "(nothing)") << "a moment of nothing in front was heard";
       ASSERT_TRUE(sway->command(focus(other)));

@@ -1,6 +1,6 @@
 // A window for tests on a Wayland compositor: an xdg toplevel with the app id given as its
-// argument. It prints "ready" once shown, then "key <evdev code> <1 down, 0 up> <depressed
-// modifiers>" for each key its wl_keyboard reports.
+// argument. It prints "ready" once shown, then "enter" for each time its wl_keyboard gets the
+// focus and "key <evdev code> <1 down, 0 up> <depressed modifiers>" for each key it reports.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,7 +39,7 @@ wl_buffer* blankFrame() {
 
 constexpr wl_keyboard_listener kKeyboard{
     [](void*, wl_keyboard*, std::uint32_t, int fd, std::uint32_t) { close(fd); },
-    [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
+    [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { std::puts("enter"); },
     [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
     [](void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       std::printf("key %u %u %u\n", key, state, modifiers);
